@@ -1,0 +1,122 @@
+#include "history/history.h"
+
+#include <charconv>
+#include <cstdio>
+#include <memory>
+
+#include "common/module1.h"
+
+std::string HistoryPath(const std::string& directory) {
+    return directory + platform::PathSeparator() + kHistoryFileName;
+}
+
+std::string FormatRecordLine(const platform::LocalTime& when, int32_t ms) {
+    char text[96];
+    std::snprintf(text, sizeof text, "%04d/%02d/%02d %02d:%02d:%02d%s%d ms\r\n",
+                  when.year, when.month, when.day, when.hour, when.minute, when.second,
+                  ms < 1000 ? " 0" : " ", ms);
+    return text;
+}
+
+AppendOutcome AppendRecordIn(const std::string& directory, int32_t ms,
+                             const platform::LocalTime& when) {
+    AppendOutcome out;
+    out.path = HistoryPath(directory);
+    platform::File* f = platform::OpenForAppend(out.path, &out.reason);
+    if (!f) {
+        out.ok = false;
+        return out;
+    }
+    std::string text = FormatRecordLine(when, ms);
+    // A line cut short (a crash, a hand edit) must not swallow this record.
+    const int last = platform::LastByte(f);
+    if (last != -1 && last != '\n' && last != '\r') text.insert(0, "\r\n");
+    out.ok = platform::WriteAll(f, text, &out.reason) && platform::FlushToDisk(f, &out.reason);
+    platform::CloseFile(f);
+    return out;
+}
+
+AppendOutcome AppendRecord(int32_t ms) {
+    return AppendRecordIn(platform::AppDirectory(), ms, platform::GetLocalTime());
+}
+
+bool ParseRecordLine(std::string_view line, int32_t* ms) {
+    // Fields split at every single space; field 2 is the run time.
+    std::size_t start = 0;
+    for (int field = 0; field < 2; ++field) {
+        std::size_t space = line.find(' ', start);
+        if (space == std::string_view::npos) return false;
+        start = space + 1;
+    }
+    std::size_t end = line.find(' ', start);
+    std::string_view v = line.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+    if (v.empty()) return false;
+    for (char c : v)
+        if (c < '0' || c > '9') return false;
+    int32_t value = 0;
+    auto r = std::from_chars(v.data(), v.data() + v.size(), value);
+    if (r.ec != std::errc() || r.ptr != v.data() + v.size()) return false;
+    *ms = value;
+    return true;
+}
+
+void HistoryScanner::EndLine() {
+    int32_t v = 0;
+    if (!overlong_ && ParseRecordLine(std::string_view(line_, length_), &v)) {
+        if (scan_.bestMs == 0) scan_.bestMs = v;
+        if (v < scan_.bestMs) scan_.bestMs = v;
+        scan_.lastMs = v;
+        ++scan_.validLines;
+    }
+    length_ = 0;
+    overlong_ = false;
+}
+
+void HistoryScanner::Feed(std::string_view bytes) {
+    for (char c : bytes) {
+        if (c == '\n') {
+            // The LF of a CR LF ends nothing new.
+            if (!afterCr_) EndLine();
+            afterCr_ = false;
+            continue;
+        }
+        afterCr_ = false;
+        if (c == '\r') {
+            EndLine();
+            afterCr_ = true;
+            continue;
+        }
+        if (length_ < kMaxLine)
+            line_[length_++] = c;
+        else
+            overlong_ = true;
+    }
+}
+
+HistoryScan HistoryScanner::Finish() {
+    if (length_ > 0 || overlong_) EndLine();
+    return scan_;
+}
+
+HistoryScan ScanHistoryFile(const std::string& path) {
+    platform::File* f = platform::OpenForReading(path);
+    if (!f) return {};
+    auto scanner = std::make_unique<HistoryScanner>();
+    auto buffer = std::make_unique<char[]>(64 * 1024);
+    for (;;) {
+        std::ptrdiff_t n = platform::ReadChunk(f, buffer.get(), 64 * 1024);
+        if (n <= 0) break;
+        scanner->Feed(std::string_view(buffer.get(), static_cast<std::size_t>(n)));
+    }
+    platform::CloseFile(f);
+    return scanner->Finish();
+}
+
+void LoadHistory() {
+    const HistoryScan scan = ScanHistoryFile(HistoryPath(platform::AppDirectory()));
+    // Keep the caller's 0 when the file holds no best at all.
+    if (scan.validLines > 0) {
+        Module1::bestMs = scan.bestMs;
+        Module1::lastMs = scan.lastMs;
+    }
+}

@@ -1,0 +1,103 @@
+// Files on POSIX systems, shared by the Linux and the test backends.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace platform {
+
+struct File {
+    int fd;
+};
+
+namespace {
+
+std::string Reason(int err) { return std::strerror(err); }
+
+}  // namespace
+
+File* OpenForAppend(const std::string& path, std::string* reason) {
+    // Read access too, to see whether the file ends in a line break; a
+    // file we may only write to is still appended to.
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
+        if (fd < 0 && errno == EACCES)
+            fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        if (reason) *reason = Reason(errno);
+        return nullptr;
+    }
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (reason) *reason = "not a regular file";
+        ::close(fd);
+        return nullptr;
+    }
+    return new File{fd};
+}
+
+int LastByte(File* f) {
+    struct stat st;
+    if (::fstat(f->fd, &st) != 0 || st.st_size == 0) return -1;
+    unsigned char c = 0;
+    ssize_t n = ::pread(f->fd, &c, 1, st.st_size - 1);
+    return n == 1 ? c : -1;
+}
+
+bool WriteAll(File* f, std::string_view data, std::string* reason) {
+    ssize_t n;
+    do {
+        n = ::write(f->fd, data.data(), data.size());
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        if (reason) *reason = Reason(errno);
+        return false;
+    }
+    if (static_cast<size_t>(n) != data.size()) {
+        if (reason) *reason = "short write (" + std::to_string(n) + " of " + std::to_string(data.size()) + " bytes)";
+        return false;
+    }
+    return true;
+}
+
+bool FlushToDisk(File* f, std::string* reason) {
+    if (::fsync(f->fd) != 0) {
+        if (reason) *reason = Reason(errno);
+        return false;
+    }
+    return true;
+}
+
+File* OpenForReading(const std::string& path) {
+    // O_NONBLOCK so that a FIFO in the file's place cannot hang the open.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return nullptr;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return nullptr;
+    }
+    return new File{fd};
+}
+
+std::ptrdiff_t ReadChunk(File* f, char* buffer, std::size_t size) {
+    ssize_t n;
+    do {
+        n = ::read(f->fd, buffer, size);
+    } while (n < 0 && errno == EINTR);
+    return n;
+}
+
+void CloseFile(File* f) {
+    if (!f) return;
+    ::close(f->fd);
+    delete f;
+}
+
+}  // namespace platform

@@ -1,0 +1,99 @@
+#include "race/race.h"
+
+#include <charconv>
+#include <limits>
+
+#include "common/module1.h"
+#include "common/rounding.h"
+
+using platform::Control;
+
+namespace {
+
+double SecondsSince(uint32_t t0) {
+    return static_cast<double>(TicksBetween(t0, platform::timeGetTime())) /
+           1000.0;
+}
+
+}  // namespace
+
+void StartRace(Control window, Control startButton, RaceState& state) {
+    MeasureScreen();
+    CenterWindow(window);
+    ParkPointer();
+    ConfinePointer();
+    CountIn(startButton);
+    ReleasePointer();
+    RunRace(startButton, state);
+}
+
+void MeasureScreen() {
+    const platform::ScreenSize s = platform::GetScreenSize();
+    Module1::screenExtents.maxX = RoundHalfEven(s.widthTwips / s.twipsPerPixelX - 1);
+    Module1::screenExtents.maxY = RoundHalfEven(s.heightTwips / s.twipsPerPixelY - 1);
+}
+
+void CenterWindow(Control window) {
+    const platform::ScreenSize s = platform::GetScreenSize();
+    const platform::WindowSize w = platform::GetWindowSize(window);
+    platform::SetWindowTop(window, static_cast<float>(s.heightTwips / 2 - w.heightTwips / 2));
+    platform::SetWindowLeft(window, static_cast<float>(s.widthTwips / 2 - w.widthTwips / 2));
+}
+
+void ParkPointer() {
+    const platform::ScreenSize s = platform::GetScreenSize();
+    Module1::pointerPoint.y = RoundHalfEven(s.heightTwips / 2 / s.twipsPerPixelY);
+    Module1::pointerPoint.x = RoundHalfEven(s.widthTwips / 2 / s.twipsPerPixelX);
+    platform::SetCursorPos(Module1::pointerPoint.x, Module1::pointerPoint.y);
+}
+
+void ConfinePointer() {
+    const platform::POINT c = Module1::pointerPoint;
+    Module1::clipRect = platform::RECT{c.x - 2, c.y - 2, c.x, c.y};
+    platform::ClipCursor(&Module1::clipRect);
+}
+
+void CountIn(Control startButton) {
+    const uint32_t t0 = platform::timeGetTime();
+    int32_t shown = 0;
+    do {
+        platform::PumpEvents();
+        // A closed window ends the count at once; the caller releases the
+        // pointer.
+        if (platform::QuitRequested()) return;
+        platform::Sleep(1);
+        if (SecondsSince(t0) >= 1.0) {
+            shown = RoundHalfEven(SecondsSince(t0));
+            char text[16];
+            auto r = std::to_chars(text, text + sizeof text, shown);
+            platform::SetCaption(startButton, std::string_view(text, static_cast<size_t>(r.ptr - text)));
+        }
+    } while (shown < 4);
+    platform::SetCaption(startButton, "go!");
+}
+
+void ReleasePointer() {
+    platform::ClipCursor(nullptr);
+}
+
+void RunRace(Control startButton, RaceState& state) {
+    if (platform::QuitRequested()) return;
+    platform::SetEnabled(startButton, false);
+    ResetEdges(state.touchedLeft, state.touchedRight, state.touchedBottom, state.touchedTop);
+    const uint32_t startTick = platform::timeGetTime();
+    state.startTick = static_cast<int32_t>(startTick);
+    for (;;) {
+        platform::PumpEvents();
+        if (platform::QuitRequested()) return;  // nothing to time or record
+        platform::Sleep(1);
+        platform::GetCursorPos(Module1::pointerPoint);
+        UpdateEdges(state, Module1::screenExtents, Module1::pointerPoint.x,
+                    Module1::pointerPoint.y);
+        if (AllEdgesTouched(state)) break;
+    }
+    const uint32_t elapsed = TicksBetween(startTick, platform::timeGetTime());
+    state.elapsedMs = elapsed > static_cast<uint32_t>(std::numeric_limits<int32_t>::max())
+                          ? std::numeric_limits<int32_t>::max()
+                          : static_cast<int32_t>(elapsed);
+    Module1::lastMs = state.elapsedMs;
+}

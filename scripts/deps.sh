@@ -1,0 +1,28 @@
+# Sourced by ./run and ./test: installs the Debian packages that are missing.
+# Usage: skorrel_install <package>...
+
+skorrel_install() {
+  local missing=()
+  local p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "Installing: ${missing[*]}"
+  local sudo=()
+  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  if ! "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"; then
+    "${sudo[@]}" apt-get update
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+  fi
+}
+
+# What building and playing on Linux needs.
+SKORREL_BUILD_PACKAGES=(build-essential cmake qt6-base-dev libx11-dev libgl-dev
+  fonts-ipafont-gothic)
+# What running the game headless and driving it needs.
+SKORREL_X_PACKAGES=(xvfb xauth xdotool x11-utils imagemagick openbox)
+# What the tests add.
+SKORREL_TEST_PACKAGES=(googletest libgtest-dev clang libclang-rt-14-dev
+  g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+  binutils-mingw-w64-i686 wine64)
