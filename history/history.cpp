@@ -1,7 +1,9 @@
 #include "history/history.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "common/module1.h"
@@ -73,23 +75,30 @@ void HistoryScanner::EndLine() {
 }
 
 void HistoryScanner::Feed(std::string_view bytes) {
-    for (char c : bytes) {
-        if (c == '\n') {
-            // The LF of a CR LF ends nothing new.
-            if (!afterCr_) EndLine();
+    const char* p = bytes.data();
+    const char* const end = p + bytes.size();
+    while (p < end) {
+        if (afterCr_) {
             afterCr_ = false;
-            continue;
+            // The LF of a CR LF ends nothing new.
+            if (*p == '\n') {
+                ++p;
+                continue;
+            }
         }
-        afterCr_ = false;
-        if (c == '\r') {
-            EndLine();
-            afterCr_ = true;
-            continue;
-        }
-        if (length_ < kMaxLine)
-            line_[length_++] = c;
-        else
+        const char* brk = std::find_if(p, end, [](char c) { return c == '\n' || c == '\r'; });
+        const std::size_t n = static_cast<std::size_t>(brk - p);
+        // An overlong line is dropped as it streams past, never held.
+        if (!overlong_ && n <= kMaxLine - length_) {
+            std::memcpy(line_ + length_, p, n);
+            length_ += n;
+        } else {
             overlong_ = true;
+        }
+        if (brk == end) break;
+        afterCr_ = *brk == '\r';
+        EndLine();
+        p = brk + 1;
     }
 }
 

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -12,6 +13,9 @@ namespace platform {
 
 struct File {
     int fd;
+    // Set when this open created the file: its directory entry must reach
+    // the disk too.
+    std::string createdIn;
 };
 
 namespace {
@@ -23,12 +27,22 @@ std::string Reason(int err) { return std::strerror(err); }
 File* OpenForAppend(const std::string& path, std::string* reason) {
     // Read access too, to see whether the file ends in a line break; a
     // file we may only write to is still appended to.
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
-        if (fd < 0 && errno == EACCES)
-            fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
-    } while (fd < 0 && errno == EINTR);
+    const auto open = [&](int flags) {
+        int fd;
+        do {
+            fd = ::open(path.c_str(), O_RDWR | flags, 0644);
+            if (fd < 0 && errno == EACCES) fd = ::open(path.c_str(), O_WRONLY | flags, 0644);
+        } while (fd < 0 && errno == EINTR);
+        return fd;
+    };
+    // O_NONBLOCK so that a FIFO in the file's place cannot hang the open.
+    const int flags = O_APPEND | O_CLOEXEC | O_NONBLOCK;
+    bool created = false;
+    int fd = open(flags);
+    if (fd < 0 && errno == ENOENT) {
+        fd = open(flags | O_CREAT);
+        created = fd >= 0;
+    }
     if (fd < 0) {
         if (reason) *reason = Reason(errno);
         return nullptr;
@@ -39,7 +53,12 @@ File* OpenForAppend(const std::string& path, std::string* reason) {
         ::close(fd);
         return nullptr;
     }
-    return new File{fd};
+    File* f = new File{fd, {}};
+    if (created) {
+        const std::size_t slash = path.rfind('/');
+        f->createdIn = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    }
+    return f;
 }
 
 int LastByte(File* f) {
@@ -61,6 +80,15 @@ bool WriteAll(File* f, std::string_view data, std::string* reason) {
     }
     if (static_cast<size_t>(n) != data.size()) {
         if (reason) *reason = "short write (" + std::to_string(n) + " of " + std::to_string(data.size()) + " bytes)";
+        // Take the torn piece back, unless someone has appended after it:
+        // cut inside its number it would read as a much better time.
+        const off_t end = ::lseek(f->fd, 0, SEEK_CUR);
+        struct stat st;
+        if (end >= n && ::fstat(f->fd, &st) == 0 && st.st_size == end) {
+            if (::ftruncate(f->fd, end - n) != 0) {
+                // Nothing more to do: the next append starts a fresh line.
+            }
+        }
         return false;
     }
     return true;
@@ -70,6 +98,15 @@ bool FlushToDisk(File* f, std::string* reason) {
     if (::fsync(f->fd) != 0) {
         if (reason) *reason = Reason(errno);
         return false;
+    }
+    if (!f->createdIn.empty()) {
+        // Best effort: the record itself is on the disk, and some file
+        // systems refuse to sync a directory.
+        const int dir = ::open(f->createdIn.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dir >= 0) {
+            ::fsync(dir);
+            ::close(dir);
+        }
     }
     return true;
 }
@@ -83,7 +120,7 @@ File* OpenForReading(const std::string& path) {
         ::close(fd);
         return nullptr;
     }
-    return new File{fd};
+    return new File{fd, {}};
 }
 
 std::ptrdiff_t ReadChunk(File* f, char* buffer, std::size_t size) {
