@@ -62,9 +62,12 @@ bool ParseRecordLine(std::string_view line, int32_t* ms) {
     return true;
 }
 
+HistoryScanner::HistoryScanner(std::size_t maxLine)
+    : maxLine_(maxLine), line_(std::make_unique<char[]>(maxLine)) {}
+
 void HistoryScanner::EndLine() {
     int32_t v = 0;
-    if (!overlong_ && ParseRecordLine(std::string_view(line_, length_), &v)) {
+    if (!overlong_ && ParseRecordLine(std::string_view(line_.get(), length_), &v)) {
         if (scan_.bestMs == 0) scan_.bestMs = v;
         if (v < scan_.bestMs) scan_.bestMs = v;
         scan_.lastMs = v;
@@ -89,8 +92,8 @@ void HistoryScanner::Feed(std::string_view bytes) {
         const char* brk = std::find_if(p, end, [](char c) { return c == '\n' || c == '\r'; });
         const std::size_t n = static_cast<std::size_t>(brk - p);
         // An overlong line is dropped as it streams past, never held.
-        if (!overlong_ && n <= kMaxLine - length_) {
-            std::memcpy(line_ + length_, p, n);
+        if (!overlong_ && n <= maxLine_ - length_) {
+            std::memcpy(line_.get() + length_, p, n);
             length_ += n;
         } else {
             overlong_ = true;
@@ -110,15 +113,15 @@ HistoryScan HistoryScanner::Finish() {
 HistoryScan ScanHistoryFile(const std::string& path) {
     platform::File* f = platform::OpenForReading(path);
     if (!f) return {};
-    auto scanner = std::make_unique<HistoryScanner>();
+    HistoryScanner scanner;
     auto buffer = std::make_unique<char[]>(64 * 1024);
     for (;;) {
         std::ptrdiff_t n = platform::ReadChunk(f, buffer.get(), 64 * 1024);
         if (n <= 0) break;
-        scanner->Feed(std::string_view(buffer.get(), static_cast<std::size_t>(n)));
+        scanner.Feed(std::string_view(buffer.get(), static_cast<std::size_t>(n)));
     }
     platform::CloseFile(f);
-    return scanner->Finish();
+    return scanner.Finish();
 }
 
 void LoadHistory() {

@@ -1,7 +1,9 @@
 // The record file: one line per recorded run, scanned once at start-up.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -43,16 +45,19 @@ bool ParseRecordLine(std::string_view line, int32_t* ms);
 // file gives 0 and 0.
 HistoryScan ScanHistoryFile(const std::string& path);
 
-// The same scan over bytes in memory, fed in pieces of any size.
+// The same scan over bytes in memory, fed in pieces of any size. A line
+// longer than maxLine is skipped without being held.
 class HistoryScanner {
 public:
+    static constexpr std::size_t kMaxLine = 64 * 1024;
+    explicit HistoryScanner(std::size_t maxLine = kMaxLine);
     void Feed(std::string_view bytes);
     HistoryScan Finish();
-    static constexpr std::size_t kMaxLine = 64 * 1024;
 
 private:
     void EndLine();
-    char line_[kMaxLine];
+    std::size_t maxLine_;
+    std::unique_ptr<char[]> line_;
     std::size_t length_ = 0;
     bool overlong_ = false;
     bool afterCr_ = false;
