@@ -9,6 +9,9 @@ namespace {
 
 Machine* current = nullptr;
 
+// Clock readings compared the way the wrapping 32-bit clock allows.
+bool Reached(uint32_t now, uint32_t time) { return static_cast<int32_t>(now - time) >= 0; }
+
 // Screen edges and, while confined, the clip rectangle hold the pointer.
 platform::POINT Clamp(const Machine& m, int32_t x, int32_t y) {
     x = std::clamp(x, 0, m.screenWidth - 1);
@@ -21,7 +24,7 @@ platform::POINT Clamp(const Machine& m, int32_t x, int32_t y) {
 }
 
 void ApplyScript(Machine& m) {
-    while (m.nextSample < m.script.size() && m.script[m.nextSample].time <= m.now) {
+    while (m.nextSample < m.script.size() && Reached(m.now, m.script[m.nextSample].time)) {
         const Sample& s = m.script[m.nextSample++];
         m.pointer = Clamp(m, s.x, s.y);
     }
@@ -29,6 +32,7 @@ void ApplyScript(Machine& m) {
 
 void Record(Machine& m, Event e) {
     e.time = m.now;
+    e.pump = m.pumps;
     m.events.push_back(std::move(e));
 }
 
@@ -39,10 +43,8 @@ Machine& machine() {
     return *current;
 }
 
-void Reset() {
-    delete current;
-    current = new Machine();
-}
+// In place, so references to the machine stay good.
+void Reset() { machine() = Machine(); }
 
 void PressCommand1() {
     Machine& m = machine();
@@ -113,7 +115,7 @@ void PumpEvents() {
     fake::ApplyScript(m);
     // Actions may press the button again, so take them out first.
     for (auto& a : m.actions) {
-        if (a.second && a.first <= m.now) {
+        if (a.second && fake::Reached(m.now, a.first)) {
             auto f = std::move(a.second);
             a.second = nullptr;
             f();

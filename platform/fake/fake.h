@@ -16,7 +16,7 @@ struct Sample {
     int32_t x, y;
 };
 
-enum class What { Caption, Enabled, MessageBox, WindowTop, WindowLeft, Clip, Warp, Pump };
+enum class What { Caption, Enabled, MessageBox, WindowTop, WindowLeft, Clip, Warp };
 
 struct Event {
     What what;
@@ -27,6 +27,7 @@ struct Event {
     double value = 0;   // window position in twips
     platform::RECT rect{};
     uint32_t time = 0;
+    uint64_t pump = 0;  // how many event pumps had run
 };
 
 struct Machine {
