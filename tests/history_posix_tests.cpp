@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -80,6 +81,14 @@ ChildResult InChild(const std::function<std::string()>& body) {
     r.exited = WIFEXITED(status);
     r.code = r.exited ? WEXITSTATUS(status) : -WTERMSIG(status);
     return r;
+}
+
+// Bytes around `at`, with line breaks visible.
+std::string Around(const std::string& text, std::size_t at) {
+    std::string out;
+    for (std::size_t i = at < 60 ? 0 : at - 60; i < std::min(text.size(), at + 60); ++i)
+        out += text[i] == '\r' ? std::string("\\r") : text[i] == '\n' ? std::string("\\n\n") : std::string(1, text[i]);
+    return out;
 }
 
 std::string Describe(const AppendOutcome& o) { return std::string(o.ok ? "ok" : "failed") + "\n" + o.path + "\n" + o.reason; }
@@ -269,7 +278,7 @@ TEST(HistoryPosix, TwoProcessesAppendingAtOnceLoseNothing) {
         ASSERT_NE(end, std::string::npos) << "unterminated tail at byte " << at;
         const std::string line = text.substr(at, end - at + 2);
         int32_t ms = 0;
-        ASSERT_TRUE(ParseRecordLine(line.substr(0, line.size() - 2), &ms)) << line;
+        ASSERT_TRUE(ParseRecordLine(line.substr(0, line.size() - 2), &ms)) << "at byte " << at << ":\n" << Around(text, at);
         ASSERT_EQ(line, FormatRecordLine(kWhen, ms));
         const int writer = ms / 100000 - 1;
         ASSERT_TRUE(writer == 0 || writer == 1) << line;

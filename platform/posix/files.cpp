@@ -1,5 +1,6 @@
 // Files on POSIX systems, shared by the Linux and the test backends.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -52,6 +53,12 @@ File* OpenForAppend(const std::string& path, std::string* reason) {
         if (reason) *reason = "not a regular file";
         ::close(fd);
         return nullptr;
+    }
+    // Another instance appending at the same moment grows the file a page
+    // at a time, so LastByte could see its line half-written and start
+    // ours with a needless line break. Hold the file while we look and
+    // write; others hold it only for one write and flush.
+    while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
     }
     File* f = new File{fd, {}};
     if (created) {
