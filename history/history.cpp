@@ -62,17 +62,33 @@ bool ParseRecordLine(std::string_view line, int32_t* ms) {
     return true;
 }
 
+namespace {
+
+// The first CR or LF in [p, end), or end. Two memchr passes beat a byte
+// loop: most lines end in CR LF, so the CR sits just before the LF.
+const char* NextBreak(const char* p, const char* end) {
+    const auto* lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+    const char* limit = lf ? lf : end;
+    const auto* cr = static_cast<const char*>(std::memchr(p, '\r', static_cast<std::size_t>(limit - p)));
+    return cr ? cr : limit;
+}
+
+}  // namespace
+
 HistoryScanner::HistoryScanner(std::size_t maxLine)
     : maxLine_(maxLine), line_(std::make_unique<char[]>(maxLine)) {}
 
-void HistoryScanner::EndLine() {
+void HistoryScanner::Count(std::string_view line) {
     int32_t v = 0;
-    if (!overlong_ && ParseRecordLine(std::string_view(line_.get(), length_), &v)) {
-        if (scan_.bestMs == 0) scan_.bestMs = v;
-        if (v < scan_.bestMs) scan_.bestMs = v;
-        scan_.lastMs = v;
-        ++scan_.validLines;
-    }
+    if (!ParseRecordLine(line, &v)) return;
+    if (scan_.bestMs == 0) scan_.bestMs = v;
+    if (v < scan_.bestMs) scan_.bestMs = v;
+    scan_.lastMs = v;
+    ++scan_.validLines;
+}
+
+void HistoryScanner::EndLine() {
+    if (!overlong_) Count(std::string_view(line_.get(), length_));
     length_ = 0;
     overlong_ = false;
 }
@@ -89,8 +105,15 @@ void HistoryScanner::Feed(std::string_view bytes) {
                 continue;
             }
         }
-        const char* brk = std::find_if(p, end, [](char c) { return c == '\n' || c == '\r'; });
+        const char* brk = NextBreak(p, end);
         const std::size_t n = static_cast<std::size_t>(brk - p);
+        if (length_ == 0 && !overlong_ && brk != end && n <= maxLine_) {
+            // The usual case: a whole line inside this piece, read in place.
+            afterCr_ = *brk == '\r';
+            Count(std::string_view(p, n));
+            p = brk + 1;
+            continue;
+        }
         // An overlong line is dropped as it streams past, never held.
         if (!overlong_ && n <= maxLine_ - length_) {
             std::memcpy(line_.get() + length_, p, n);

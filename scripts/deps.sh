@@ -26,3 +26,5 @@ SKORREL_X_PACKAGES=(xvfb xauth xdotool x11-utils imagemagick openbox)
 SKORREL_TEST_PACKAGES=(googletest libgtest-dev clang libclang-rt-14-dev
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   binutils-mingw-w64-i686 wine64)
+# What the benchmarks add.
+SKORREL_BENCH_PACKAGES=(libxtst-dev)
