@@ -38,8 +38,25 @@ AppendOutcome AppendRecordIn(const std::string& directory, int32_t ms,
     return out;
 }
 
+std::string HistoryDirectory() {
+    std::string app = platform::AppDirectory();
+    if (platform::DirectoryWritable(app)) return app;
+    return platform::UserDataDirectory();
+}
+
 AppendOutcome AppendRecord(int32_t ms) {
-    return AppendRecordIn(platform::AppDirectory(), ms, platform::GetLocalTime());
+    const std::string dir = HistoryDirectory();
+    if (dir.empty()) return {false, HistoryPath(platform::AppDirectory()), "no per-user data folder on this system"};
+    // The per-user folder is made when the first run is recorded.
+    if (dir != platform::AppDirectory()) {
+        AppendOutcome out;
+        if (!platform::CreateDirectories(dir, &out.reason)) {
+            out.ok = false;
+            out.path = HistoryPath(dir);
+            return out;
+        }
+    }
+    return AppendRecordIn(dir, ms, platform::GetLocalTime());
 }
 
 bool ParseRecordLine(std::string_view line, int32_t* ms) {
@@ -148,7 +165,9 @@ HistoryScan ScanHistoryFile(const std::string& path) {
 }
 
 void LoadHistory() {
-    const HistoryScan scan = ScanHistoryFile(HistoryPath(platform::AppDirectory()));
+    const std::string dir = HistoryDirectory();
+    if (dir.empty()) return;
+    const HistoryScan scan = ScanHistoryFile(HistoryPath(dir));
     // Keep the caller's 0 when the file holds no best at all.
     if (scan.validLines > 0) {
         Module1::bestMs = scan.bestMs;

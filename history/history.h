@@ -17,8 +17,12 @@ struct AppendOutcome {
     std::string reason;  // the system's text when !ok
 };
 
+// Where the history file lives: the executable's directory when it can be
+// written (the portable way), else the per-user data folder.
+std::string HistoryDirectory();
+
 // Appends one record for a run of ms milliseconds to the history file in
-// the application directory. Reports a failure instead of hiding it.
+// HistoryDirectory(). Reports a failure instead of hiding it.
 AppendOutcome AppendRecord(int32_t ms);
 // Scans the history file; sets Module1::bestMs and Module1::lastMs.
 void LoadHistory();

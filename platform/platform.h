@@ -128,6 +128,14 @@ void ShowMessageBox(std::string_view prompt, const char* title = nullptr);
 std::string AppDirectory();
 // The separator between a directory and a file name on this system.
 char PathSeparator();
+// The per-user folder for the game's files ($XDG_DATA_HOME/skorrel,
+// %LOCALAPPDATA%\Skorrel), UTF-8; it may not exist yet. Empty when the
+// system has none.
+std::string UserDataDirectory();
+// True when this process may create files in dir.
+bool DirectoryWritable(const std::string& dir);
+// Creates dir and any missing parents; false with *reason on a failure.
+bool CreateDirectories(const std::string& dir, std::string* reason);
 
 struct LocalTime {
     int32_t year = 1970, month = 1, day = 1;

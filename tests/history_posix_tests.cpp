@@ -23,7 +23,9 @@
 #include <string>
 #include <vector>
 
+#include "common/module1.h"
 #include "history/history.h"
+#include "platform/fake/fake.h"
 #include "history_test_util.h"
 
 namespace {
@@ -293,6 +295,79 @@ TEST(HistoryPosix, TwoProcessesAppendingAtOnceLoseNothing) {
     EXPECT_EQ(next[0], 100000 + kEach);
     EXPECT_EQ(next[1], 200000 + kEach);
     std::cout << "2000 appends in " << seconds << " s, writers alternated " << switches << " times\n";
+}
+
+// Where the file lives: beside the executable when that folder can be
+// written, else in the per-user data folder, for reading and writing alike.
+class HistoryPlace : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fake::Reset();
+        fake::machine().appDirectory = (dir / "app").string();
+        std::filesystem::create_directory(dir / "app");
+        setenv("XDG_DATA_HOME", (dir / "xdg").c_str(), 1);
+    }
+    void TearDown() override { unsetenv("XDG_DATA_HOME"); }
+    ScratchDir dir;
+};
+
+TEST_F(HistoryPlace, AWritableExecutableFolderKeepsTheFile) {
+    ASSERT_TRUE(AppendRecord(1500).ok);
+    EXPECT_TRUE(std::filesystem::exists(dir / "app" / "time_atack.txt"));
+    EXPECT_FALSE(std::filesystem::exists(dir / "xdg"));
+}
+
+TEST_F(HistoryPlace, AReadOnlyExecutableFolderUsesThePerUserFolder) {
+    const std::string app = (dir / "app").string();
+    const ChildResult r = InChild([&] {
+        std::string why = PrivateMounts();
+        if (why.empty()) why = MountTmpfs(app, "size=64k");
+        if (!why.empty()) return "SKIP " + why;
+        if (mount("tmpfs", app.c_str(), nullptr, MS_REMOUNT | MS_RDONLY | MS_NOSUID | MS_NODEV, nullptr) != 0)
+            return "SKIP remount read-only: " + std::string(std::strerror(errno));
+        const AppendOutcome first = AppendRecord(2500);
+        const AppendOutcome second = AppendRecord(900);
+        Module1::bestMs = 0;
+        LoadHistory();
+        return Describe(first) + "\n" + Describe(second) + "\n" + std::to_string(Module1::bestMs) + " " +
+               std::to_string(Module1::lastMs);
+    });
+    if (r.code == 77) GTEST_SKIP() << r.output;
+    ASSERT_EQ(r.code, 0) << r.output;
+    const std::string path = (dir / "xdg" / "skorrel" / "time_atack.txt").string();
+    EXPECT_EQ(r.output, "ok\n" + path + "\n\nok\n" + path + "\n\n900 900");
+    EXPECT_EQ(ReadBytes(path).size(), 2 * FormatRecordLine(kWhen, 2500).size());
+}
+
+TEST_F(HistoryPlace, APerUserFolderThatCannotBeMadeIsReported) {
+    const std::string app = (dir / "app").string();
+    WriteBytes(dir / "blocker", "a file where a folder should be");
+    setenv("XDG_DATA_HOME", (dir / "blocker" / "data").c_str(), 1);
+    const ChildResult r = InChild([&] {
+        std::string why = PrivateMounts();
+        if (why.empty()) why = MountTmpfs(app, "size=64k");
+        if (!why.empty()) return "SKIP " + why;
+        if (mount("tmpfs", app.c_str(), nullptr, MS_REMOUNT | MS_RDONLY | MS_NOSUID | MS_NODEV, nullptr) != 0)
+            return "SKIP remount read-only: " + std::string(std::strerror(errno));
+        return Describe(AppendRecord(2500));
+    });
+    if (r.code == 77) GTEST_SKIP() << r.output;
+    ASSERT_EQ(r.code, 0) << r.output;
+    EXPECT_EQ(r.output, "failed\n" + (dir / "blocker" / "data" / "skorrel" / "time_atack.txt").string() + "\n" +
+                            std::strerror(ENOTDIR));
+}
+
+TEST(UserDataDirectory, FollowsXdgDataHomeOnlyWhenAbsolute) {
+    const char* home = std::getenv("HOME");
+    const std::string savedHome = home ? home : "";
+    setenv("HOME", "/home/player", 1);
+    setenv("XDG_DATA_HOME", "/srv/data", 1);
+    EXPECT_EQ(platform::UserDataDirectory(), "/srv/data/skorrel");
+    setenv("XDG_DATA_HOME", "relative/data", 1);
+    EXPECT_EQ(platform::UserDataDirectory(), "/home/player/.local/share/skorrel");
+    unsetenv("XDG_DATA_HOME");
+    EXPECT_EQ(platform::UserDataDirectory(), "/home/player/.local/share/skorrel");
+    if (home) setenv("HOME", savedHome.c_str(), 1);
 }
 
 }  // namespace

@@ -144,4 +144,27 @@ void CloseFile(File* f) {
     delete f;
 }
 
+bool DirectoryWritable(const std::string& dir) {
+    // access() also answers for a read-only mount, which stops even root.
+    struct stat st;
+    return ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && ::access(dir.c_str(), W_OK | X_OK) == 0;
+}
+
+bool CreateDirectories(const std::string& dir, std::string* reason) {
+    // Each missing level in turn, from the top down.
+    for (std::size_t at = 1; at <= dir.size(); ++at) {
+        if (at != dir.size() && dir[at] != '/') continue;
+        const std::string part = dir.substr(0, at);
+        if (::mkdir(part.c_str(), 0755) == 0 || errno == EEXIST) continue;
+        if (reason) *reason = Reason(errno);
+        return false;
+    }
+    struct stat st;
+    if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        if (reason) *reason = "not a directory";
+        return false;
+    }
+    return true;
+}
+
 }  // namespace platform
