@@ -33,6 +33,10 @@ small_rss=$("$bin" scan "$work/small" 1 | sed -E 's/.*maxrss_kib=([0-9]+).*/\1/'
 huge_rss=$("$bin" scan "$work/huge" 1 | sed -E 's/.*maxrss_kib=([0-9]+).*/\1/')
 
 cp "$work/big/time_atack.txt" "$work/bigappend/"
+# Flush the copy first, or the first fsync pays for writing all of it.
+sync
+"$bin" append "$work/empty" 5 >/dev/null
+"$bin" append "$work/bigappend" 5 >/dev/null
 empty_each=$("$bin" append "$work/empty" 200 | sed 's/.*=//')
 big_each=$("$bin" append "$work/bigappend" 200 | sed 's/.*=//')
 
