@@ -1,0 +1,403 @@
+// The Linux backend: Qt 6 Widgets for the window and the message boxes,
+// Xlib on the root window for the pointer (x11.cpp), POSIX clocks.
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFontDatabase>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScreen>
+#include <QWidget>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <ctime>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include <unistd.h>
+
+#include "platform/platform.h"
+#include "platform/qt/qt_backend.h"
+#include "platform/qt/x11.h"
+
+namespace platform {
+
+namespace {
+
+class FormWidget : public QWidget {
+public:
+    std::function<void()> onClose;
+
+protected:
+    void closeEvent(QCloseEvent* e) override {
+        if (onClose) onClose();
+        e->accept();
+    }
+};
+
+struct State {
+    int argc = 1;
+    char* argv[2] = {nullptr, nullptr};
+    std::unique_ptr<QApplication> app;
+    FormWidget* form = nullptr;
+    QWidget* controls[4] = {};
+    QFont font;
+    std::function<void()> onCommand1;
+    bool quit = false;
+    // The frame counted around the client area: asked of the window manager
+    // before the first show, measured once mapped.
+    x11::Extents frame;
+    bool frameAsked = false;
+    // Where the game wants the frame's top-left corner, in device pixels
+    // relative to the primary screen.
+    std::optional<int> wantX, wantY;
+};
+
+State g;
+
+int Index(Control c) { return static_cast<int>(c); }
+
+double Dpi(bool x) {
+    const QScreen* s = g.app ? QGuiApplication::primaryScreen() : nullptr;
+    const double dpi = s ? (x ? s->logicalDotsPerInchX() : s->logicalDotsPerInchY()) : 96.0;
+    return dpi > 0 ? dpi : 96.0;
+}
+
+double TwipsPerPixelX() { return 1440.0 / Dpi(true); }
+double TwipsPerPixelY() { return 1440.0 / Dpi(false); }
+
+// Rounds half to even, as the default floating-point mode does.
+int PixelsX(double twips) { return static_cast<int>(std::nearbyint(twips / TwipsPerPixelX())); }
+int PixelsY(double twips) { return static_cast<int>(std::nearbyint(twips / TwipsPerPixelY())); }
+
+QPoint ScreenOrigin() {
+    const QScreen* s = g.app ? QGuiApplication::primaryScreen() : nullptr;
+    return s ? s->geometry().topLeft() : QPoint(0, 0);
+}
+
+unsigned long FormWindow() { return g.form ? static_cast<unsigned long>(g.form->winId()) : 0; }
+
+// The frame as it stands: measured on a mapped window, else what the window
+// manager promised (asked once), else none.
+x11::Extents CurrentFrame() {
+    if (!g.form) return {};
+    const unsigned long w = FormWindow();
+    if (x11::Viewable(w)) {
+        g.frame = x11::MeasureFrame(w);
+        g.frameAsked = true;
+    } else if (!g.frameAsked) {
+        g.frameAsked = true;
+        x11::Extents e;
+        g.frame = x11::RequestFrameExtents(w, 500, e) ? e : x11::Extents{};
+    }
+    return g.frame;
+}
+
+// Puts the client area where the frame's top-left corner lands on the
+// wanted point; the window manager adds the frame around it (Qt asks for
+// static gravity).
+void PlaceForm() {
+    if (!g.form) return;
+    const x11::Extents f = CurrentFrame();
+    const QPoint origin = ScreenOrigin();
+    const QRect now = g.form->geometry();
+    const int x = g.wantX ? origin.x() + *g.wantX + f.left : now.x();
+    const int y = g.wantY ? origin.y() + *g.wantY + f.top : now.y();
+    g.form->setGeometry(QRect(QPoint(x, y), g.form->size()));
+}
+
+// A caption's '&' is text, not a shortcut mark.
+void Escape(QString& text) { text.replace(QLatin1Char('&'), QStringLiteral("&&")); }
+
+QFont ChooseFont(const FormLayout& layout) {
+    const QStringList installed = QFontDatabase::families();
+    const auto have = [&](const char* face) {
+        return face && *face && installed.contains(QString::fromUtf8(face), Qt::CaseInsensitive);
+    };
+    QStringList faces;
+    if (have(layout.fontFace)) faces << QString::fromUtf8(layout.fontFace);
+    for (std::size_t i = 0; i < layout.fallbackCount; ++i)
+        if (have(layout.fallbackFaces[i])) faces << QString::fromUtf8(layout.fallbackFaces[i]);
+    // Nothing of ours installed: let fontconfig substitute for the face.
+    if (faces.isEmpty()) faces << QString::fromUtf8(layout.fontFace ? layout.fontFace : "");
+    QFont font;
+    font.setFamilies(faces);
+    font.setPointSize(layout.fontPoints);
+    font.setWeight(layout.fontWeight >= 700 ? QFont::Bold : QFont::Normal);
+    font.setItalic(false);
+    font.setUnderline(false);
+    font.setStrikeOut(false);
+    font.setStyleHint(QFont::SansSerif);
+    return font;
+}
+
+void FocusButton() {
+    QWidget* button = g.controls[Index(Control::Command1)];
+    if (button && button->isEnabled()) button->setFocus(Qt::OtherFocusReason);
+}
+
+}  // namespace
+
+// ---- pointer -------------------------------------------------------------
+
+void SetCursorPos(int32_t x, int32_t y) {
+    const QPoint o = ScreenOrigin();
+    x11::Warp(o.x() + x, o.y() + y);
+}
+
+void GetCursorPos(POINT& p) {
+    int x = 0, y = 0;
+    if (!x11::Query(x, y)) return;
+    const QPoint o = ScreenOrigin();
+    p.x = x - o.x();
+    p.y = y - o.y();
+}
+
+void ClipCursor(const RECT* r) {
+    if (!r) {
+        x11::Release();
+        return;
+    }
+    const QPoint o = ScreenOrigin();
+    x11::Confine(o.x() + r->left, o.y() + r->top, o.x() + r->right, o.y() + r->bottom);
+}
+
+// ---- clock ---------------------------------------------------------------
+
+uint32_t timeGetTime() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    // Wraps at 2^32 like the counter it stands for.
+    return static_cast<uint32_t>(static_cast<uint64_t>(t.tv_sec) * 1000u +
+                                 static_cast<uint64_t>(t.tv_nsec) / 1000000u);
+}
+
+void Sleep(uint32_t ms) {
+    timespec want{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    timespec left{};
+    while (nanosleep(&want, &left) != 0 && errno == EINTR) want = left;
+}
+
+// ---- events --------------------------------------------------------------
+
+void PumpEvents() {
+    if (g.app) QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+bool QuitRequested() { return g.quit; }
+
+// ---- screen and window ---------------------------------------------------
+
+ScreenSize GetScreenSize() {
+    ScreenSize s;
+    s.twipsPerPixelX = TwipsPerPixelX();
+    s.twipsPerPixelY = TwipsPerPixelY();
+    const QScreen* screen = g.app ? QGuiApplication::primaryScreen() : nullptr;
+    // Device pixels: Qt's own scaling is off (Init).
+    const QSize px = screen ? screen->geometry().size() : QSize(0, 0);
+    s.widthTwips = px.width() * s.twipsPerPixelX;
+    s.heightTwips = px.height() * s.twipsPerPixelY;
+    return s;
+}
+
+WindowSize GetWindowSize(Control window) {
+    WindowSize size;
+    QWidget* w = g.controls[Index(window)];
+    if (!w) return size;
+    x11::Extents f;
+    if (window == Control::Form1) f = CurrentFrame();
+    size.widthTwips = (w->width() + f.left + f.right) * TwipsPerPixelX();
+    size.heightTwips = (w->height() + f.top + f.bottom) * TwipsPerPixelY();
+    return size;
+}
+
+void SetWindowTop(Control window, float twips) {
+    if (window == Control::Form1) {
+        g.wantY = PixelsY(twips);
+        PlaceForm();
+    } else if (QWidget* w = g.controls[Index(window)]) {
+        w->move(w->x(), PixelsY(twips));
+    }
+}
+
+void SetWindowLeft(Control window, float twips) {
+    if (window == Control::Form1) {
+        g.wantX = PixelsX(twips);
+        PlaceForm();
+    } else if (QWidget* w = g.controls[Index(window)]) {
+        w->move(PixelsX(twips), w->y());
+    }
+}
+
+void SetCaption(Control c, std::string_view utf8) {
+    QString text = QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
+    QWidget* w = g.controls[Index(c)];
+    if (!w) return;
+    if (c == Control::Form1) {
+        w->setWindowTitle(text);
+    } else if (auto* button = qobject_cast<QPushButton*>(w)) {
+        Escape(text);
+        button->setText(text);
+    } else if (auto* label = qobject_cast<QLabel*>(w)) {
+        label->setText(text);
+    }
+}
+
+void SetEnabled(Control c, bool enabled) {
+    QWidget* w = g.controls[Index(c)];
+    if (!w) return;
+    w->setEnabled(enabled);
+    // A disabled button loses the focus; give it back so Space works again.
+    if (enabled && c == Control::Command1 && g.form && !g.form->focusWidget()) FocusButton();
+}
+
+void CreateForm(const FormLayout& layout, std::function<void()> onCommand1) {
+    g.onCommand1 = std::move(onCommand1);
+    auto* form = new FormWidget;
+    form->onClose = [] {
+        g.quit = true;
+        // Nothing may keep the pointer once the window is gone.
+        x11::Release();
+    };
+    g.form = form;
+    g.controls[Index(Control::Form1)] = form;
+    form->setWindowTitle(QString::fromUtf8(layout.caption));
+    g.font = ChooseFont(layout);
+    form->setFont(g.font);
+    // The layout fixes the client area; the frame is the window manager's.
+    form->setFixedSize(PixelsX(layout.clientWidth), PixelsY(layout.clientHeight));
+
+    std::vector<const ControlLayout*> order;
+    for (std::size_t i = 0; i < layout.controlCount; ++i) order.push_back(&layout.controls[i]);
+    std::stable_sort(order.begin(), order.end(),
+                     [](const ControlLayout* a, const ControlLayout* b) { return a->tabIndex < b->tabIndex; });
+    QWidget* previous = nullptr;
+    for (const ControlLayout* c : order) {
+        QWidget* w = nullptr;
+        QString caption = QString::fromUtf8(c->caption);
+        if (c->kind == ControlKind::PushButton) {
+            Escape(caption);
+            auto* button = new QPushButton(caption, form);
+            // Outside a dialog Qt only clicks on Space; Enter and Return
+            // press the start button too.
+            button->setAutoDefault(true);
+            button->setFocusPolicy(Qt::StrongFocus);
+            if (c->id == Control::Command1) {
+                QObject::connect(button, &QPushButton::clicked, [] {
+                    if (!g.quit && g.onCommand1) g.onCommand1();
+                });
+            }
+            w = button;
+        } else {
+            auto* label = new QLabel(caption, form);
+            label->setTextFormat(Qt::PlainText);
+            label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+            w = label;
+        }
+        // Children are clipped by the client area, as laid out (the
+        // button's lowest row falls outside it).
+        w->setGeometry(PixelsX(c->left), PixelsY(c->top), PixelsX(c->width), PixelsY(c->height));
+        g.controls[Index(c->id)] = w;
+        if (w->focusPolicy() != Qt::NoFocus) {
+            if (previous) QWidget::setTabOrder(previous, w);
+            previous = w;
+        }
+    }
+    FocusButton();
+    // The native window exists from now on, so its frame can be asked for.
+    form->winId();
+}
+
+void ShowForm() {
+    if (!g.form) return;
+    g.form->show();
+    g.form->raise();
+    g.form->activateWindow();
+    // Wait (briefly) for the window manager to map and frame the window;
+    // if the frame is not the one it promised, put the frame where the
+    // game asked.
+    const unsigned long w = FormWindow();
+    const bool framed = x11::FrameExtentsAnswered();
+    const x11::Extents promised = g.frame;
+    const uint32_t t0 = timeGetTime();
+    while (timeGetTime() - t0 < 2000u) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+        if (x11::Viewable(w) && (!framed || x11::MeasureFrame(w) != x11::Extents{})) break;
+        Sleep(2);
+    }
+    if (CurrentFrame() != promised && (g.wantX || g.wantY)) PlaceForm();
+    FocusButton();
+}
+
+int RunEventLoop() {
+    const int status = g.app ? QApplication::exec() : 1;
+    x11::Release();
+    for (QWidget*& w : g.controls) w = nullptr;
+    delete g.form;
+    g.form = nullptr;
+    g.app.reset();
+    x11::Close();
+    return status;
+}
+
+bool Init(int argc, char** argv, std::string* why) {
+    if (g.app) return true;
+    // Pointer control is X11; under Wayland the game runs through XWayland.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "xcb");
+    // One Qt pixel is one device pixel: the pointer works in device pixels.
+    qputenv("QT_ENABLE_HIGHDPI_SCALING", "0");
+    qunsetenv("QT_SCALE_FACTOR");
+    qunsetenv("QT_SCREEN_SCALE_FACTORS");
+    if (!x11::Open(why)) return false;
+    // QApplication keeps a reference to argc for its life.
+    g.argc = argc > 0 ? 1 : 0;
+    g.argv[0] = argc > 0 ? argv[0] : nullptr;
+    g.app = std::make_unique<QApplication>(g.argc, g.argv);
+    return true;
+}
+
+void ShowMessageBox(std::string_view prompt, const char* title) {
+    QMessageBox box(QMessageBox::NoIcon, QString::fromUtf8(title ? title : kApplicationTitle),
+                    QString::fromUtf8(prompt.data(), static_cast<qsizetype>(prompt.size())), QMessageBox::Ok,
+                    g.form);
+    box.setTextFormat(Qt::PlainText);
+    box.setWindowModality(Qt::ApplicationModal);
+    box.exec();
+}
+
+// ---- files, directories, time --------------------------------------------
+
+std::string AppDirectory() {
+    if (g.app) return QCoreApplication::applicationDirPath().toStdString();
+    // Before Init: the executable's own link.
+    char path[4096];
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) return ".";
+    std::string p(path, static_cast<std::size_t>(n));
+    const std::size_t slash = p.rfind('/');
+    return slash == 0 ? "/" : slash == std::string::npos ? "." : p.substr(0, slash);
+}
+
+char PathSeparator() { return '/'; }
+
+LocalTime GetLocalTime() {
+    const std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&now, &tm);
+    return {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
+}
+
+// ---- for the backend's tests -----------------------------------------------
+
+namespace qt {
+
+QWidget* Widget(Control c) { return g.controls[Index(c)]; }
+QFont FormFont() { return g.font; }
+x11::Extents Frame() { return CurrentFrame(); }
+
+}  // namespace qt
+
+}  // namespace platform

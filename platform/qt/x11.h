@@ -1,0 +1,41 @@
+// Plain Xlib on its own connection: the pointer, its confinement and what
+// the window manager tells about frames. No Qt here: the Xlib macros
+// (None, Bool, KeyPress, ...) would clash with it.
+#pragma once
+
+#include <string>
+
+namespace platform::x11 {
+
+// The server's display connection for this file; false with *why when
+// there is no X display to talk to.
+bool Open(std::string* why);
+void Close();
+
+// Root window coordinates, in device pixels.
+void Warp(int x, int y);
+bool Query(int& x, int& y);
+// Holds the pointer in the rectangle (right and bottom exclusive) by an
+// active grab confined to a window placed there; the server moves an
+// outside pointer in at once.
+void Confine(int left, int top, int right, int bottom);
+void Release();
+bool Confined();
+
+struct Extents {
+    int left = 0, right = 0, top = 0, bottom = 0;
+    bool operator==(const Extents&) const = default;
+};
+
+// True when an EWMH window manager runs and answers frame-extent requests.
+bool FrameExtentsAnswered();
+// Asks the window manager what frame it would give the (unmapped) window;
+// waits up to timeoutMs for the answer.
+bool RequestFrameExtents(unsigned long window, int timeoutMs, Extents& e);
+// The frame of a mapped window: _NET_FRAME_EXTENTS when the window manager
+// sets it, else measured from the window's top-level ancestor. Zero
+// without a window manager.
+Extents MeasureFrame(unsigned long window);
+bool Viewable(unsigned long window);
+
+}  // namespace platform::x11
