@@ -1,0 +1,30 @@
+# The Linux backend and the whole game against a real X server. Each test
+# starts its own Xvfb (x11_run.sh) and stops it.
+find_program(SKORREL_XVFB Xvfb)
+find_program(SKORREL_XDOTOOL xdotool)
+if(NOT SKORREL_XVFB OR NOT SKORREL_XDOTOOL)
+  message(STATUS "Xvfb or xdotool missing: no X tests")
+  return()
+endif()
+
+find_package(X11 REQUIRED)
+add_executable(x11_probe x11_probe.cpp)
+target_link_libraries(x11_probe PRIVATE X11::X11)
+
+add_executable(x11_backend_tests x11_backend_tests.cpp)
+target_link_libraries(x11_backend_tests PRIVATE skorrel_core skorrel_platform_qt GTest::gtest)
+
+set(SKORREL_X11_RUN ${CMAKE_CURRENT_SOURCE_DIR}/x11_run.sh)
+# skorrel_x11_test(<name> <x11_run.sh options>... ENV <vars>...)
+function(skorrel_x11_test name)
+  cmake_parse_arguments(X "" "" "ENV" ${ARGN})
+  add_test(NAME ${name}
+           COMMAND ${SKORREL_X11_RUN} --probe $<TARGET_FILE:x11_probe> ${X_UNPARSED_ARGUMENTS}
+                   -- $<TARGET_FILE:x11_backend_tests>)
+  set_tests_properties(${name} PROPERTIES LABELS x11 TIMEOUT 120
+                       ENVIRONMENT "SKORREL_X11_PROBE=$<TARGET_FILE:x11_probe>;${X_ENV}")
+endfunction()
+
+skorrel_x11_test(x11_backend)
+skorrel_x11_test(x11_backend_openbox --wm ENV SKORREL_EXPECT_WM=1)
+skorrel_x11_test(x11_backend_120dpi --size 1024x768 --dpi 120 ENV SKORREL_EXPECT_DPI=120)

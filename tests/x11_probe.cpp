@@ -1,0 +1,127 @@
+// A small X client for the X tests and scripts: what xdotool cannot do
+// (exact title search, the frame a window manager put around a window, a
+// polite close, the Xft.dpi resource).
+//   x11_probe find TITLE      mapped windows whose _NET_WM_NAME is TITLE
+//   x11_probe frame WINDOW    "x y width height" of the window's frame
+//                             (its top-level ancestor), then of the window
+//   x11_probe close WINDOW    asks the window to close (WM_DELETE_WINDOW)
+//   x11_probe dpi N           sets Xft.dpi on the root window
+//   x11_probe wm              exit status 0 when an EWMH window manager runs
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+Display* dpy;
+
+std::string Name(Window w) {
+    const Atom prop = XInternAtom(dpy, "_NET_WM_NAME", False);
+    const Atom utf8 = XInternAtom(dpy, "UTF8_STRING", False);
+    Atom type;
+    int format;
+    unsigned long n, after;
+    unsigned char* data = nullptr;
+    std::string name;
+    if (XGetWindowProperty(dpy, w, prop, 0, 1024, False, utf8, &type, &format, &n, &after, &data) == Success &&
+        data && format == 8)
+        name.assign(reinterpret_cast<char*>(data), n);
+    if (data) XFree(data);
+    return name;
+}
+
+bool Viewable(Window w) {
+    XWindowAttributes a;
+    return XGetWindowAttributes(dpy, w, &a) && a.map_state == IsViewable;
+}
+
+void Find(Window w, const std::string& title, int& found) {
+    if (Viewable(w) && Name(w) == title) {
+        std::printf("%lu\n", w);
+        ++found;
+    }
+    Window root, parent, *kids = nullptr;
+    unsigned n = 0;
+    if (!XQueryTree(dpy, w, &root, &parent, &kids, &n)) return;
+    for (unsigned i = 0; i < n; ++i) Find(kids[i], title, found);
+    if (kids) XFree(kids);
+}
+
+Window TopLevel(Window w) {
+    for (;;) {
+        Window root, parent, *kids = nullptr;
+        unsigned n = 0;
+        if (!XQueryTree(dpy, w, &root, &parent, &kids, &n)) return w;
+        if (kids) XFree(kids);
+        if (parent == root || parent == 0) return w;
+        w = parent;
+    }
+}
+
+int IgnoreErrors(Display*, XErrorEvent*) { return 0; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) return 2;
+    dpy = XOpenDisplay(nullptr);
+    if (!dpy) {
+        std::fprintf(stderr, "x11_probe: no display\n");
+        return 2;
+    }
+    XSetErrorHandler(IgnoreErrors);
+    const std::string cmd = argv[1];
+    const Window root = DefaultRootWindow(dpy);
+    int status = 0;
+    if (cmd == "find" && argc == 3) {
+        int found = 0;
+        Find(root, argv[2], found);
+        status = found ? 0 : 1;
+    } else if (cmd == "frame" && argc == 3) {
+        const Window w = std::strtoul(argv[2], nullptr, 0);
+        const Window top = TopLevel(w);
+        XWindowAttributes fa, ca;
+        int cx = 0, cy = 0;
+        Window child;
+        if (!XGetWindowAttributes(dpy, top, &fa) || !XGetWindowAttributes(dpy, w, &ca) ||
+            !XTranslateCoordinates(dpy, w, root, 0, 0, &cx, &cy, &child))
+            return 1;
+        std::printf("%d %d %d %d %d %d %d %d\n", fa.x, fa.y, fa.width + 2 * fa.border_width,
+                    fa.height + 2 * fa.border_width, cx, cy, ca.width, ca.height);
+    } else if (cmd == "close" && argc == 3) {
+        const Window w = std::strtoul(argv[2], nullptr, 0);
+        XEvent ev{};
+        ev.xclient.type = ClientMessage;
+        ev.xclient.window = w;
+        ev.xclient.message_type = XInternAtom(dpy, "WM_PROTOCOLS", False);
+        ev.xclient.format = 32;
+        ev.xclient.data.l[0] = static_cast<long>(XInternAtom(dpy, "WM_DELETE_WINDOW", False));
+        ev.xclient.data.l[1] = CurrentTime;
+        XSendEvent(dpy, w, False, NoEventMask, &ev);
+    } else if (cmd == "dpi" && argc == 3) {
+        const std::string db = std::string("Xft.dpi:\t") + argv[2] + "\n";
+        XChangeProperty(dpy, root, XA_RESOURCE_MANAGER, XA_STRING, 8, PropModeReplace,
+                        reinterpret_cast<const unsigned char*>(db.data()), static_cast<int>(db.size()));
+    } else if (cmd == "wm" && argc == 2) {
+        const Atom check = XInternAtom(dpy, "_NET_SUPPORTING_WM_CHECK", False);
+        Atom type;
+        int format;
+        unsigned long n, after;
+        unsigned char* data = nullptr;
+        status = XGetWindowProperty(dpy, root, check, 0, 1, False, XA_WINDOW, &type, &format, &n, &after, &data) ==
+                             Success &&
+                         n == 1
+                     ? 0
+                     : 1;
+        if (data) XFree(data);
+    } else {
+        status = 2;
+    }
+    XSync(dpy, False);
+    XCloseDisplay(dpy);
+    return status;
+}
