@@ -7,7 +7,7 @@ seconds=${SKORREL_FUZZ_SECONDS:-30}
 out=build-fuzz
 mkdir -p "$out/found"
 
-sources=(fuzz/history_fuzz.cpp history/history.cpp platform/fake/fake.cpp platform/posix/files.cpp)
+sources=(fuzz/history_fuzz.cpp history/history.cpp platform/fake/fake.cpp platform/posix/files.cpp platform/posix/userdir.cpp)
 target="$out/history_fuzz"
 rebuild=0
 [ -x "$target" ] || rebuild=1
