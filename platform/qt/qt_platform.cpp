@@ -1,8 +1,10 @@
 // The Linux backend: Qt 6 Widgets for the window and the message boxes,
 // Xlib on the root window for the pointer (x11.cpp), POSIX clocks.
+#include <QAbstractButton>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFontDatabase>
+#include <QIcon>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
@@ -364,6 +366,8 @@ void ShowMessageBox(std::string_view prompt, const char* title) {
                     QString::fromUtf8(prompt.data(), static_cast<qsizetype>(prompt.size())), QMessageBox::Ok,
                     g.form);
     box.setTextFormat(Qt::PlainText);
+    // Plain OK, as the game's boxes have no pictures at all.
+    if (QAbstractButton* ok = box.button(QMessageBox::Ok)) ok->setIcon(QIcon());
     box.setWindowModality(Qt::ApplicationModal);
     box.exec();
 }
