@@ -28,3 +28,19 @@ endfunction()
 skorrel_x11_test(x11_backend)
 skorrel_x11_test(x11_backend_openbox --wm ENV SKORREL_EXPECT_WM=1)
 skorrel_x11_test(x11_backend_120dpi --size 1024x768 --dpi 120 ENV SKORREL_EXPECT_DPI=120)
+
+# The real game, driven by xdotool as a player would (tests/e2e/). Each
+# runs alone: its checks time a player's moves.
+set(SKORREL_E2E_DIR ${CMAKE_CURRENT_SOURCE_DIR}/e2e)
+# skorrel_e2e_test(<name> <script> <tag> <x11_run.sh options>...)
+function(skorrel_e2e_test name script tag)
+  add_test(NAME ${name}
+           COMMAND ${SKORREL_X11_RUN} --probe $<TARGET_FILE:x11_probe> ${ARGN}
+                   -- ${SKORREL_E2E_DIR}/${script} $<TARGET_FILE:skorrel> $<TARGET_FILE:x11_probe> ${tag})
+  set_tests_properties(${name} PROPERTIES LABELS "x11;e2e" TIMEOUT 180 RUN_SERIAL ON)
+endfunction()
+
+skorrel_e2e_test(e2e_play_openbox_800x600 play.sh openbox-800x600 --wm)
+skorrel_e2e_test(e2e_play_bare_1024x768 play.sh bare-1024x768 --size 1024x768)
+skorrel_e2e_test(e2e_close_openbox_800x600 close.sh openbox-800x600 --wm)
+skorrel_e2e_test(e2e_close_bare_1024x768 close.sh bare-1024x768 --size 1024x768)
