@@ -1,6 +1,7 @@
 // The Linux backend: Qt 6 Widgets for the window and the message boxes,
 // Xlib on the root window for the pointer (x11.cpp), POSIX clocks.
 #include <QAbstractButton>
+#include <QAbstractNativeEventFilter>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFontDatabase>
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include <unistd.h>
+#include <xcb/xcb.h>
 
 #include "platform/platform.h"
 #include "platform/qt/qt_backend.h"
@@ -59,6 +61,31 @@ struct State {
 };
 
 State g;
+
+void Closed() {
+    g.quit = true;
+    // Nothing may keep the pointer once the window is gone.
+    x11::Release();
+}
+
+// A window destroyed from outside (xdotool windowclose, a crashing window
+// manager's cleanup) never gets a close event: count it as closed, or the
+// game would go on without a window and never exit.
+class DestroyWatch : public QAbstractNativeEventFilter {
+public:
+    bool nativeEventFilter(const QByteArray& type, void* message, qintptr*) override {
+        if (type != "xcb_generic_event_t" || !g.form || g.quit) return false;
+        const auto* e = static_cast<const xcb_generic_event_t*>(message);
+        if ((e->response_type & 0x7f) != XCB_DESTROY_NOTIFY) return false;
+        const auto* d = static_cast<const xcb_destroy_notify_event_t*>(message);
+        if (d->window != static_cast<xcb_window_t>(g.form->winId())) return false;
+        Closed();
+        QCoreApplication::quit();
+        return false;
+    }
+};
+
+DestroyWatch destroyWatch;
 
 int Index(Control c) { return static_cast<int>(c); }
 
@@ -259,11 +286,7 @@ void SetEnabled(Control c, bool enabled) {
 void CreateForm(const FormLayout& layout, std::function<void()> onCommand1) {
     g.onCommand1 = std::move(onCommand1);
     auto* form = new FormWidget;
-    form->onClose = [] {
-        g.quit = true;
-        // Nothing may keep the pointer once the window is gone.
-        x11::Release();
-    };
+    form->onClose = Closed;
     g.form = form;
     g.controls[Index(Control::Form1)] = form;
     form->setWindowTitle(QString::fromUtf8(layout.caption));
@@ -358,6 +381,7 @@ bool Init(int argc, char** argv, std::string* why) {
     g.argc = argc > 0 ? 1 : 0;
     g.argv[0] = argc > 0 ? argv[0] : nullptr;
     g.app = std::make_unique<QApplication>(g.argc, g.argv);
+    g.app->installNativeEventFilter(&destroyWatch);
     return true;
 }
 

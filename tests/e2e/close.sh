@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Closing the window during the count-in and during the race: the game
-# exits with status 0, lets go of the pointer and writes nothing.
+# Closing the window during the count-in and during the race, or having it
+# destroyed: the game exits with status 0, lets go of the pointer and
+# writes nothing.
 # Usage: close.sh SKORREL PROBE TAG
 set -uo pipefail
 SKORREL=$1 PROBE=$2 TAG=$3
@@ -32,6 +33,19 @@ shot "$TAG-racing-before-close"
 close_game
 check "pointer free after a close during the race" pointer_free
 check "file unchanged after a close during the race" test "$(digest)" = "$before"
+
+# The window destroyed from outside, not asked to close: the same.
+start_game "$work" || exit 1
+click_start
+wait_for_go || exit 1
+xdotool windowclose "$WIN"
+for ((i = 0; i < 100; i++)); do kill -0 "$GAME_PID" 2>/dev/null || break; sleep 0.05; done
+status=0
+if kill -0 "$GAME_PID" 2>/dev/null; then fail "the game kept running without its window"; kill "$GAME_PID"; fi
+wait "$GAME_PID" || status=$?
+check "exit status 0 after the window was destroyed (got $status)" test "$status" = 0
+check "pointer free after the window was destroyed" pointer_free
+check "file unchanged after the window was destroyed" test "$(digest)" = "$before"
 
 if ((failures)); then echo "$failures check(s) failed" >&2; exit 1; fi
 log "all checks passed"
