@@ -44,3 +44,9 @@ skorrel_e2e_test(e2e_play_openbox_800x600 play.sh openbox-800x600 --wm)
 skorrel_e2e_test(e2e_play_bare_1024x768 play.sh bare-1024x768 --size 1024x768)
 skorrel_e2e_test(e2e_close_openbox_800x600 close.sh openbox-800x600 --wm)
 skorrel_e2e_test(e2e_close_bare_1024x768 close.sh bare-1024x768 --size 1024x768)
+
+# ./run's demo for machines without a display plays one race to the end.
+add_test(NAME e2e_demo COMMAND ${PROJECT_SOURCE_DIR}/scripts/demo.sh)
+set_tests_properties(e2e_demo PROPERTIES LABELS "x11;e2e" TIMEOUT 60 RUN_SERIAL ON
+                     ENVIRONMENT "SKORREL_GAME=$<TARGET_FILE:skorrel>;TMPDIR=${CMAKE_CURRENT_BINARY_DIR}"
+                     PASS_REGULAR_EXPRESSION "Race time: [0-9]+ ms.*exited with status 0")
