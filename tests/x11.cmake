@@ -37,7 +37,8 @@ function(skorrel_e2e_test name script tag)
   add_test(NAME ${name}
            COMMAND ${SKORREL_X11_RUN} --probe $<TARGET_FILE:x11_probe> ${ARGN}
                    -- ${SKORREL_E2E_DIR}/${script} $<TARGET_FILE:skorrel> $<TARGET_FILE:x11_probe> ${tag})
-  set_tests_properties(${name} PROPERTIES LABELS "x11;e2e" TIMEOUT 180 RUN_SERIAL ON)
+  set_tests_properties(${name} PROPERTIES LABELS "x11;e2e" TIMEOUT 180 RUN_SERIAL ON
+                       ENVIRONMENT "SKORREL_SHOTS=${CMAKE_CURRENT_BINARY_DIR}/shots")
 endfunction()
 
 skorrel_e2e_test(e2e_play_openbox_800x600 play.sh openbox-800x600 --wm)
