@@ -28,3 +28,5 @@ SKORREL_TEST_PACKAGES=(googletest libgtest-dev clang libclang-rt-14-dev
   binutils-mingw-w64-i686 wine64)
 # What the benchmarks add.
 SKORREL_BENCH_PACKAGES=(libxtst-dev)
+# What building and checking the .deb adds (dpkg-shlibdeps needs file).
+SKORREL_PACKAGE_PACKAGES=(dpkg-dev file desktop-file-utils appstream)
