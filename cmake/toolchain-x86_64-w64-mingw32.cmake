@@ -1,21 +1,7 @@
-# Cross build for Windows with MinGW-w64, posix thread model, with the C++
-# runtime linked in so the exe runs with nothing beside it.
-set(CMAKE_SYSTEM_NAME Windows)
+# 64-bit Windows.
 set(CMAKE_SYSTEM_PROCESSOR AMD64)
-
 set(SKORREL_MINGW_TRIPLE x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${SKORREL_MINGW_TRIPLE}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${SKORREL_MINGW_TRIPLE}-g++-posix)
-set(CMAKE_RC_COMPILER ${SKORREL_MINGW_TRIPLE}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${SKORREL_MINGW_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# Every exe, the unit tests too: no libstdc++, libgcc or winpthread DLLs.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
 
 # Cross-built tests run under Wine (this machine's kernel runs 64-bit
 # Windows programs only). Set WINEPREFIX and WINEDEBUG in the environment.

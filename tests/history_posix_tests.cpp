@@ -120,10 +120,20 @@ std::string PrivateMounts() {
     return "";
 }
 
-std::string MountTmpfs(const std::string& at, const char* options) {
+std::string RemountTmpfs(const std::string& at, bool readOnly) {
+    const unsigned long flags = MS_REMOUNT | MS_NOSUID | MS_NODEV | (readOnly ? MS_RDONLY : 0);
+    if (mount("tmpfs", at.c_str(), nullptr, flags, nullptr) != 0)
+        return std::string("remount: ") + std::strerror(errno);
+    return "";
+}
+
+// A small tmpfs of the child's own at `at`, read-only if asked.
+// "" on success, else why not.
+std::string MountTmpfs(const std::string& at, const char* options, bool readOnly = false) {
+    if (std::string why = PrivateMounts(); !why.empty()) return why;
     if (mount("tmpfs", at.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options) != 0)
         return std::string("mount tmpfs: ") + std::strerror(errno);
-    return "";
+    return readOnly ? RemountTmpfs(at, true) : "";
 }
 
 TEST(HistoryPosix, FifoOrDeviceInPlaceOfTheFileNeverBlocks) {
@@ -190,9 +200,7 @@ TEST(HistoryPosix, FullFileSystemIsReported) {
     ScratchDir dir;
     const std::string at = dir.str();
     const ChildResult r = InChild([&] {
-        std::string why = PrivateMounts();
-        if (why.empty()) why = MountTmpfs(at, "size=16k");
-        if (!why.empty()) return "SKIP " + why;
+        if (std::string why = MountTmpfs(at, "size=16k"); !why.empty()) return "SKIP " + why;
         // One full page of history, then nothing left for a new page.
         std::string page;
         while (page.size() + 29 <= 4096) page += FormatRecordLine(kWhen, 2000);
@@ -219,18 +227,14 @@ TEST(HistoryPosix, ReadOnlyDirectoryIsReported) {
     ScratchDir dir;
     const std::string at = dir.str();
     const ChildResult r = InChild([&] {
-        std::string why = PrivateMounts();
-        if (why.empty()) why = MountTmpfs(at, "size=64k");
-        if (!why.empty()) return "SKIP " + why;
-        if (mount("tmpfs", at.c_str(), nullptr, MS_REMOUNT | MS_RDONLY | MS_NOSUID | MS_NODEV, nullptr) != 0)
-            return "SKIP remount read-only: " + std::string(std::strerror(errno));
+        if (std::string why = MountTmpfs(at, "size=64k", true); !why.empty()) return "SKIP " + why;
         // A missing file cannot be created ...
         std::string out = Describe(AppendRecordIn(at, 1234, kWhen));
         out += "\n" + std::string(std::filesystem::exists(HistoryPath(at)) ? "created" : "absent");
         // ... and an existing one cannot be appended to, though it reads.
-        if (mount("tmpfs", at.c_str(), nullptr, MS_REMOUNT | MS_NOSUID | MS_NODEV, nullptr) != 0) return out;
+        if (!RemountTmpfs(at, false).empty()) return out;
         WriteBytes(HistoryPath(at), FormatRecordLine(kWhen, 2000));
-        mount("tmpfs", at.c_str(), nullptr, MS_REMOUNT | MS_RDONLY | MS_NOSUID | MS_NODEV, nullptr);
+        if (std::string why = RemountTmpfs(at, true); !why.empty()) return why;
         out += "\n" + Describe(AppendRecordIn(at, 1234, kWhen));
         const HistoryScan s = ScanHistoryFile(HistoryPath(at));
         out += "\n" + std::to_string(s.bestMs) + " " + std::to_string(s.lastMs);
@@ -320,11 +324,7 @@ TEST_F(HistoryPlace, AWritableExecutableFolderKeepsTheFile) {
 TEST_F(HistoryPlace, AReadOnlyExecutableFolderUsesThePerUserFolder) {
     const std::string app = (dir / "app").string();
     const ChildResult r = InChild([&] {
-        std::string why = PrivateMounts();
-        if (why.empty()) why = MountTmpfs(app, "size=64k");
-        if (!why.empty()) return "SKIP " + why;
-        if (mount("tmpfs", app.c_str(), nullptr, MS_REMOUNT | MS_RDONLY | MS_NOSUID | MS_NODEV, nullptr) != 0)
-            return "SKIP remount read-only: " + std::string(std::strerror(errno));
+        if (std::string why = MountTmpfs(app, "size=64k", true); !why.empty()) return "SKIP " + why;
         const AppendOutcome first = AppendRecord(2500);
         const AppendOutcome second = AppendRecord(900);
         Module1::bestMs = 0;
@@ -344,11 +344,7 @@ TEST_F(HistoryPlace, APerUserFolderThatCannotBeMadeIsReported) {
     WriteBytes(dir / "blocker", "a file where a folder should be");
     setenv("XDG_DATA_HOME", (dir / "blocker" / "data").c_str(), 1);
     const ChildResult r = InChild([&] {
-        std::string why = PrivateMounts();
-        if (why.empty()) why = MountTmpfs(app, "size=64k");
-        if (!why.empty()) return "SKIP " + why;
-        if (mount("tmpfs", app.c_str(), nullptr, MS_REMOUNT | MS_RDONLY | MS_NOSUID | MS_NODEV, nullptr) != 0)
-            return "SKIP remount read-only: " + std::string(std::strerror(errno));
+        if (std::string why = MountTmpfs(app, "size=64k", true); !why.empty()) return "SKIP " + why;
         return Describe(AppendRecord(2500));
     });
     if (r.code == 77) GTEST_SKIP() << r.output;
