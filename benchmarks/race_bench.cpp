@@ -1,0 +1,379 @@
+// Times the game's own race loop (RunRace) on the real Linux backend.
+// The platform calls the loop makes are wrapped at link time (-Wl,--wrap),
+// so every pump, sleep and pointer sample is stamped into a preallocated log
+// while the game's code stays exactly as shipped. A second thread with its
+// own X connection moves the pointer through XTest, stamping each move on
+// the same CLOCK_MONOTONIC clock.
+//   race_bench [latency-races] [tries-per-stay]
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+#include <sys/resource.h>
+#include <time.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "common/module1.h"
+#include "platform/platform.h"
+#include "race/race.h"
+#include "window/form1.h"
+
+namespace {
+
+int64_t NowNs() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+enum Kind : uint8_t { kPump, kSleep, kSample };
+
+struct Call {
+    int64_t enter, leave;
+    int32_t x, y;
+    int32_t race;
+    Kind kind;
+};
+
+constexpr std::size_t kLogSize = 1 << 21;
+Call* logBuf = nullptr;
+std::atomic<std::size_t> logLen{0};
+std::atomic<int32_t> currentRace{0};  // 0: no race running
+std::atomic<int64_t> passes{0};
+
+void Record(Kind k, int64_t enter, int32_t x = 0, int32_t y = 0) {
+    const int64_t leave = NowNs();
+    const std::size_t i = logLen.load(std::memory_order_relaxed);
+    if (i >= kLogSize) return;
+    logBuf[i] = {enter, leave, x, y, currentRace.load(std::memory_order_relaxed), k};
+    logLen.store(i + 1, std::memory_order_release);
+}
+
+}  // namespace
+
+// The counting layer: the game's loop calls these instead of the backend's.
+extern "C" {
+void _ZN8platform10PumpEventsEv();
+void _ZN8platform5SleepEj(uint32_t ms);
+void _ZN8platform12GetCursorPosERNS_5POINTE(platform::POINT& p);
+void __real__ZN8platform10PumpEventsEv();
+void __real__ZN8platform5SleepEj(uint32_t ms);
+void __real__ZN8platform12GetCursorPosERNS_5POINTE(platform::POINT& p);
+
+void __wrap__ZN8platform10PumpEventsEv() {
+    const int64_t t = NowNs();
+    __real__ZN8platform10PumpEventsEv();
+    Record(kPump, t);
+    passes.fetch_add(1, std::memory_order_release);
+}
+void __wrap__ZN8platform5SleepEj(uint32_t ms) {
+    const int64_t t = NowNs();
+    __real__ZN8platform5SleepEj(ms);
+    Record(kSleep, t);
+}
+void __wrap__ZN8platform12GetCursorPosERNS_5POINTE(platform::POINT& p) {
+    const int64_t t = NowNs();
+    __real__ZN8platform12GetCursorPosERNS_5POINTE(p);
+    Record(kSample, t, p.x, p.y);
+}
+}
+
+namespace {
+
+struct Driver {
+    Display* dpy = nullptr;
+    int screen = 0;
+    int maxX = 0, maxY = 0;
+
+    // Returns the stamp taken just before the move left this process.
+    int64_t Move(int x, int y) {
+        const int64_t t = NowNs();
+        XTestFakeMotionEvent(dpy, screen, x, y, CurrentTime);
+        XSync(dpy, False);
+        return t;
+    }
+};
+
+void SleepUntil(int64_t ns) {
+    timespec t{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &t, nullptr) != 0) {
+    }
+}
+void SleepNs(int64_t ns) { SleepUntil(NowNs() + ns); }
+
+void WaitForPass(int32_t race) {
+    while (currentRace.load(std::memory_order_acquire) != race) SleepNs(50000);
+    const int64_t p = passes.load(std::memory_order_acquire);
+    while (passes.load(std::memory_order_acquire) == p && currentRace.load() == race) SleepNs(50000);
+}
+
+bool Running(int32_t race) { return currentRace.load(std::memory_order_acquire) == race; }
+
+// Right, bottom and left edges, each held long enough to be seen.
+void ThreeEdges(Driver& d, int64_t holdNs) {
+    d.Move(d.maxX, d.maxY / 2);
+    SleepNs(holdNs);
+    d.Move(d.maxX / 2, d.maxY);
+    SleepNs(holdNs);
+    d.Move(0, d.maxY / 2);
+    SleepNs(holdNs);
+}
+
+// Ends a race that a short stay did not end.
+void Finish(Driver& d, int32_t race) {
+    while (Running(race)) {
+        ThreeEdges(d, 10000000);
+        d.Move(d.maxX / 2, 0);
+        SleepNs(10000000);
+    }
+}
+
+struct Plan {
+    int latencyRaces = 300;
+    int stayTries = 100;
+    std::vector<double> staysMs{0.25, 0.5, 0.75, 1.0, 1.25, 1.5, 2.0, 2.5, 3.0};
+    double cpuSeconds = 5;
+};
+
+struct Results {
+    std::vector<int64_t> injectNs;  // per latency race: the move onto the fourth edge
+    std::vector<int32_t> latencyRace;
+    struct Stay {
+        double wantMs;
+        std::vector<int32_t> race;
+        std::vector<int64_t> on, off;
+    };
+    std::vector<Stay> stays;
+    int32_t cpuMovingRace = 0, cpuStillRace = 0;
+};
+
+std::atomic<int32_t> raceToRun{0};
+std::atomic<bool> driverDone{false};
+int32_t nextRace = 1;
+
+// The driver: plays each race the main thread runs, in order.
+void Drive(Driver d, const Plan& plan, Results& r) {
+    uint32_t seed = 12345;
+    auto rnd = [&] { return (seed = seed * 1664525u + 1013904223u) >> 8; };
+    auto start = [&] {
+        const int32_t race = nextRace++;
+        d.Move(d.maxX / 2, d.maxY / 2);
+        raceToRun.store(race, std::memory_order_release);
+        WaitForPass(race);
+        return race;
+    };
+    for (int i = 0; i < plan.latencyRaces; ++i) {
+        const int32_t race = start();
+        ThreeEdges(d, 10000000);
+        // A random phase against the loop's passes.
+        SleepNs(static_cast<int64_t>(rnd() % 3000000));
+        r.injectNs.push_back(d.Move(d.maxX / 2, 0));
+        r.latencyRace.push_back(race);
+        const int64_t deadline = NowNs() + 200000000;
+        while (Running(race) && NowNs() < deadline) SleepNs(100000);
+        Finish(d, race);
+    }
+    for (double ms : plan.staysMs) {
+        Results::Stay s{ms, {}, {}, {}};
+        for (int i = 0; i < plan.stayTries; ++i) {
+            const int32_t race = start();
+            ThreeEdges(d, 5000000);
+            SleepNs(static_cast<int64_t>(rnd() % 3000000));
+            // On the top edge, off to one side so a later fallback touch is
+            // told apart, then back off the edge.
+            const int64_t on = d.Move(d.maxX / 2 - 50, 0);
+            SleepUntil(on + static_cast<int64_t>(ms * 1e6));
+            const int64_t off = d.Move(d.maxX / 2 - 50, 5);
+            s.race.push_back(race);
+            s.on.push_back(on);
+            s.off.push_back(off);
+            SleepNs(15000000);
+            Finish(d, race);
+        }
+        r.stays.push_back(std::move(s));
+    }
+    // A long race with the pointer moving at 1000 Hz, never on an edge.
+    {
+        const int32_t race = start();
+        r.cpuMovingRace = race;
+        const int64_t t0 = NowNs();
+        int64_t next = t0;
+        int k = 0;
+        while (NowNs() - t0 < static_cast<int64_t>(plan.cpuSeconds * 1e9)) {
+            const int x = d.maxX / 4 + (k * 7) % (d.maxX / 2);
+            const int y = d.maxY / 4 + (k * 5) % (d.maxY / 2);
+            XTestFakeMotionEvent(d.dpy, d.screen, x, y, CurrentTime);
+            XFlush(d.dpy);
+            ++k;
+            next += 1000000;
+            SleepUntil(next);
+        }
+        Finish(d, race);
+    }
+    // And one with the pointer at rest.
+    {
+        const int32_t race = start();
+        r.cpuStillRace = race;
+        SleepNs(static_cast<int64_t>(plan.cpuSeconds * 1e9));
+        Finish(d, race);
+    }
+    driverDone.store(true, std::memory_order_release);
+}
+
+struct Usage {
+    int64_t wall, cpu, vcsw, ivcsw;
+};
+Usage ThreadUsage() {
+    rusage u{};
+    getrusage(RUSAGE_THREAD, &u);
+    return {NowNs(),
+            (static_cast<int64_t>(u.ru_utime.tv_sec) + u.ru_stime.tv_sec) * 1000000000 +
+                (static_cast<int64_t>(u.ru_utime.tv_usec) + u.ru_stime.tv_usec) * 1000,
+            u.ru_nvcsw, u.ru_nivcsw};
+}
+
+double Pct(std::vector<double> v, double p) {
+    if (v.empty()) return -1;
+    std::sort(v.begin(), v.end());
+    const std::size_t i = static_cast<std::size_t>(p / 100.0 * static_cast<double>(v.size() - 1) + 0.5);
+    return v[std::min(i, v.size() - 1)];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Plan plan;
+    if (argc > 1) plan.latencyRaces = std::atoi(argv[1]);
+    if (argc > 2) plan.stayTries = std::atoi(argv[2]);
+    // Touch the whole log now: no page faults inside the timed loop.
+    logBuf = static_cast<Call*>(std::calloc(kLogSize, sizeof(Call)));
+    std::memset(static_cast<void*>(logBuf), 1, kLogSize * sizeof(Call));
+
+    std::string why;
+    if (!platform::Init(argc, argv, &why)) {
+        std::fprintf(stderr, "race_bench: %s\n", why.c_str());
+        return 1;
+    }
+    platform::CreateForm(Form1::Layout(), [] {});
+    Form1::Load();
+    platform::ShowForm();
+    MeasureScreen();
+
+    Driver d;
+    d.dpy = XOpenDisplay(nullptr);
+    int ev = 0, er = 0, maj = 0, min = 0;
+    if (!d.dpy || !XTestQueryExtension(d.dpy, &ev, &er, &maj, &min)) {
+        std::fprintf(stderr, "race_bench: no XTest\n");
+        return 1;
+    }
+    d.screen = DefaultScreen(d.dpy);
+    d.maxX = Module1::screenExtents.maxX;
+    d.maxY = Module1::screenExtents.maxY;
+
+    Results r;
+    std::thread driver(Drive, d, std::cref(plan), std::ref(r));
+    std::vector<Usage> before(1), after(1);
+    before.resize(100000);
+    after.resize(100000);
+    int32_t ran = 0;
+    while (!driverDone.load(std::memory_order_acquire)) {
+        const int32_t race = raceToRun.load(std::memory_order_acquire);
+        if (race == ran) {
+            platform::PumpEvents();
+            SleepNs(200000);
+            continue;
+        }
+        before[static_cast<std::size_t>(race)] = ThreadUsage();
+        currentRace.store(race, std::memory_order_release);
+        RunRace(platform::Control::Command1, Form1::raceState);
+        currentRace.store(0, std::memory_order_release);
+        after[static_cast<std::size_t>(race)] = ThreadUsage();
+        ran = race;
+    }
+    driver.join();
+
+    const std::size_t n = logLen.load();
+    std::vector<double> period, pumpUs, sleepUs, sampleUs, latency;
+    // Passes: one pump to the next within a race.
+    int64_t lastPump = 0;
+    int32_t lastRace = -1;
+    std::vector<std::vector<std::size_t>> samplesOf(static_cast<std::size_t>(nextRace) + 1);
+    for (std::size_t i = 0; i < n; ++i) {
+        const Call& c = logBuf[i];
+        if (c.race == 0) continue;
+        const double us = static_cast<double>(c.leave - c.enter) / 1000.0;
+        if (c.kind == kPump) {
+            if (c.race == lastRace) period.push_back(static_cast<double>(c.enter - lastPump) / 1e6);
+            lastPump = c.enter;
+            lastRace = c.race;
+            pumpUs.push_back(us);
+        } else if (c.kind == kSleep) {
+            sleepUs.push_back(us);
+        } else {
+            sampleUs.push_back(us);
+            samplesOf[static_cast<std::size_t>(c.race)].push_back(i);
+        }
+    }
+    int missedLatency = 0;
+    for (std::size_t k = 0; k < r.latencyRace.size(); ++k) {
+        // The first sample that shows the fourth edge.
+        bool found = false;
+        for (std::size_t i : samplesOf[static_cast<std::size_t>(r.latencyRace[k])]) {
+            const Call& c = logBuf[i];
+            if (c.y == 0 && c.x == d.maxX / 2 && c.leave >= r.injectNs[k]) {
+                latency.push_back(static_cast<double>(c.leave - r.injectNs[k]) / 1e6);
+                found = true;
+                break;
+            }
+        }
+        if (!found) ++missedLatency;
+    }
+    std::printf("log entries %zu (of %zu)\n", n, kLogSize);
+    std::printf("passes %zu\n", period.size());
+    std::printf("pass_period_ms median %.3f p90 %.3f p99 %.3f max %.3f\n", Pct(period, 50), Pct(period, 90),
+                Pct(period, 99), Pct(period, 100));
+    std::printf("pump_us median %.1f p99 %.1f  sleep1_us median %.1f p99 %.1f  sample_us median %.1f p99 %.1f\n",
+                Pct(pumpUs, 50), Pct(pumpUs, 99), Pct(sleepUs, 50), Pct(sleepUs, 99), Pct(sampleUs, 50),
+                Pct(sampleUs, 99));
+    std::printf("latency_ms races %zu missed %d median %.3f p99 %.3f max %.3f\n", latency.size(), missedLatency,
+                Pct(latency, 50), Pct(latency, 99), Pct(latency, 100));
+    double shortest = -1;
+    for (const auto& s : r.stays) {
+        int seen = 0;
+        std::vector<double> actual;
+        for (std::size_t k = 0; k < s.race.size(); ++k) {
+            actual.push_back(static_cast<double>(s.off[k] - s.on[k]) / 1e6);
+            for (std::size_t i : samplesOf[static_cast<std::size_t>(s.race[k])]) {
+                const Call& c = logBuf[i];
+                if (c.y == 0 && c.x == d.maxX / 2 - 50) {
+                    ++seen;
+                    break;
+                }
+            }
+        }
+        std::printf("stay_ms %.2f (actual median %.3f max %.3f) detected %d/%zu\n", s.wantMs, Pct(actual, 50),
+                    Pct(actual, 100), seen, s.race.size());
+        if (seen == static_cast<int>(s.race.size()) && shortest < 0) shortest = s.wantMs;
+        if (seen != static_cast<int>(s.race.size())) shortest = -1;
+    }
+    std::printf("shortest_stay_all_detected_ms %.2f\n", shortest);
+    for (auto [name, race] : {std::pair{"moving", r.cpuMovingRace}, std::pair{"still", r.cpuStillRace}}) {
+        const Usage& a = before[static_cast<std::size_t>(race)];
+        const Usage& b = after[static_cast<std::size_t>(race)];
+        const double wall = static_cast<double>(b.wall - a.wall) / 1e9;
+        std::printf("cpu_race_%s wall_s %.2f cpu_pct %.2f vcsw_per_s %.0f ivcsw_per_s %.1f\n", name, wall,
+                    100.0 * static_cast<double>(b.cpu - a.cpu) / static_cast<double>(b.wall - a.wall),
+                    static_cast<double>(b.vcsw - a.vcsw) / wall, static_cast<double>(b.ivcsw - a.ivcsw) / wall);
+    }
+    XCloseDisplay(d.dpy);
+    // The backend's window and application are torn down by RunEventLoop,
+    // which a bench never enters: leave without running static destructors.
+    std::fflush(stdout);
+    std::_Exit(0);
+}
