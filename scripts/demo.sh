@@ -19,11 +19,9 @@ stop() {
 }
 trap stop EXIT
 
-Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$out/display" 2>"$out/xvfb.log" &
-xvfb_pid=$!
-for _ in $(seq 100); do [ -s "$out/display" ] && break; sleep 0.05; done
-[ -s "$out/display" ] || { echo "demo: Xvfb did not start" >&2; cat "$out/xvfb.log" >&2; exit 1; }
-export DISPLAY=":$(head -n1 "$out/display")"
+. scripts/xvfb.sh
+skorrel_xvfb 800x600 "$out" || { echo "demo: Xvfb did not start" >&2; exit 1; }
+xvfb_pid=$XVFB_PID
 export XDG_RUNTIME_DIR="$out/runtime"
 mkdir -m 700 "$XDG_RUNTIME_DIR"
 echo "Virtual display $DISPLAY, 800x600."

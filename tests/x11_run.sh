@@ -2,6 +2,7 @@
 # Runs a command against a private Xvfb, then stops everything it started.
 # Usage: x11_run.sh [--size WxH] [--wm] [--dpi N] [--probe PATH] -- command...
 # The command sees DISPLAY; with --wm an openbox runs on that display.
+# SKORREL_X_DISPLAYS limits the display numbers it may take (scripts/xvfb.sh).
 set -euo pipefail
 
 size=800x600 wm=0 dpi="" probe=""
@@ -25,16 +26,10 @@ stop() {
 }
 trap stop EXIT
 
-# The server picks a free display and writes its number to fd 3.
-Xvfb -displayfd 3 -screen 0 "${size}x24" -nolisten tcp -noreset 3>"$work/display" 2>"$work/xvfb.log" &
-xvfb_pid=$!
-for _ in $(seq 100); do
-  [ -s "$work/display" ] && break
-  kill -0 "$xvfb_pid" 2>/dev/null || { cat "$work/xvfb.log" >&2; exit 1; }
-  sleep 0.05
-done
-[ -s "$work/display" ] || { echo "x11_run.sh: Xvfb did not start" >&2; exit 1; }
-export DISPLAY=":$(head -n1 "$work/display")"
+# A free display (within SKORREL_X_DISPLAYS when set).
+. "$(dirname "$0")/../scripts/xvfb.sh"
+skorrel_xvfb "$size" "$work" -noreset || exit 1
+xvfb_pid=$XVFB_PID
 export XDG_RUNTIME_DIR="$work/runtime"
 mkdir -m 700 "$XDG_RUNTIME_DIR"
 
