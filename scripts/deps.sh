@@ -21,7 +21,7 @@ skorrel_install() {
 SKORREL_BUILD_PACKAGES=(build-essential cmake qt6-base-dev libx11-dev libgl-dev
   fonts-ipafont-gothic)
 # What running the game headless and driving it needs.
-SKORREL_X_PACKAGES=(xvfb xauth xdotool x11-utils imagemagick openbox)
+SKORREL_X_PACKAGES=(xvfb xauth xdotool x11-utils x11-xserver-utils imagemagick openbox)
 # What the tests add.
 SKORREL_TEST_PACKAGES=(googletest libgtest-dev clang libclang-rt-14-dev
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64

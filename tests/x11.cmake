@@ -32,19 +32,24 @@ skorrel_x11_test(x11_backend_120dpi --size 1024x768 --dpi 120 ENV SKORREL_EXPECT
 # The real game, driven by xdotool as a player would (tests/e2e/). Each
 # runs alone: its checks time a player's moves.
 set(SKORREL_E2E_DIR ${CMAKE_CURRENT_SOURCE_DIR}/e2e)
-# skorrel_e2e_test(<name> <script> <tag> <x11_run.sh options>...)
+# skorrel_e2e_test(<name> <script> <tag> <x11_run.sh options>... ENV <vars>...)
 function(skorrel_e2e_test name script tag)
+  cmake_parse_arguments(X "" "" "ENV" ${ARGN})
   add_test(NAME ${name}
-           COMMAND ${SKORREL_X11_RUN} --probe $<TARGET_FILE:x11_probe> ${ARGN}
+           COMMAND ${SKORREL_X11_RUN} --probe $<TARGET_FILE:x11_probe> ${X_UNPARSED_ARGUMENTS}
                    -- ${SKORREL_E2E_DIR}/${script} $<TARGET_FILE:skorrel> $<TARGET_FILE:x11_probe> ${tag})
   set_tests_properties(${name} PROPERTIES LABELS "x11;e2e" TIMEOUT 180 RUN_SERIAL ON
-                       ENVIRONMENT "SKORREL_SHOTS=${CMAKE_CURRENT_BINARY_DIR}/shots")
+                       ENVIRONMENT "SKORREL_SHOTS=${CMAKE_CURRENT_BINARY_DIR}/shots;${X_ENV}")
 endfunction()
 
 skorrel_e2e_test(e2e_play_openbox_800x600 play.sh openbox-800x600 --wm)
 skorrel_e2e_test(e2e_play_bare_1024x768 play.sh bare-1024x768 --size 1024x768)
 skorrel_e2e_test(e2e_close_openbox_800x600 close.sh openbox-800x600 --wm)
 skorrel_e2e_test(e2e_close_bare_1024x768 close.sh bare-1024x768 --size 1024x768)
+# A high-dpi desktop (Xft.dpi loaded with xrdb): the same twips make a
+# bigger window, the race still works in device pixels.
+skorrel_e2e_test(e2e_play_openbox_1024x768_144dpi play.sh openbox-1024x768-144dpi --wm --size 1024x768
+                 ENV SKORREL_DPI=144)
 
 # ./run's demo for machines without a display plays one race to the end.
 add_test(NAME e2e_demo COMMAND ${PROJECT_SOURCE_DIR}/scripts/demo.sh)

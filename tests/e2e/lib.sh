@@ -17,6 +17,15 @@ screen_size() { read -r SW SH < <(xdotool getdisplaygeometry); }
 # x / 2 rounded half to even, for x >= 0.
 half_even() { local q=$(($1 / 2)); if (($1 % 2 == 1 && q % 2 == 1)); then q=$((q + 1)); fi; echo $q; }
 
+# Pixels for a length in twips at N dots per inch, rounded half to even
+# (1440 twips make an inch).
+twips_px() {
+  local n=$(($1 * $2)) q r
+  q=$((n / 1440)) r=$((n % 1440))
+  if ((2 * r > 1440 || (2 * r == 1440 && q % 2 == 1))); then q=$((q + 1)); fi
+  echo $q
+}
+
 pointer() { xdotool getmouselocation | sed -E 's/^x:([0-9-]+) y:([0-9-]+).*/\1 \2/'; }
 move() { xdotool mousemove "$1" "$2"; }
 pointer_at() { [ "$(pointer)" = "$1 $2" ]; }

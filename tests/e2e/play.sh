@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Plays the real game as a player would, in the X server of DISPLAY:
 # races, records, the two boxes, a restart. Usage: play.sh SKORREL PROBE TAG
+# SKORREL_DPI=N loads "Xft.dpi: N" with xrdb before the game starts: the
+# window follows from the same twips, the pointer stays in device pixels.
 set -uo pipefail
 SKORREL=$1 PROBE=$2 TAG=$3
 SHOTS=${SKORREL_SHOTS:-${TMPDIR:-/tmp}/skorrel-shots}
@@ -9,12 +11,20 @@ SHOTS=${SKORREL_SHOTS:-${TMPDIR:-/tmp}/skorrel-shots}
 work=$(mktemp -d)
 trap 'kill "$GAME_PID" 2>/dev/null; rm -rf "$work"' EXIT
 wm=without; "$PROBE" wm && wm=openbox
-log "screen $(xdotool getdisplaygeometry), window manager: $wm"
+dpi=${SKORREL_DPI:-96}
+log "screen $(xdotool getdisplaygeometry), window manager: $wm, $dpi dpi"
+if [ -n "${SKORREL_DPI:-}" ]; then
+  command -v xrdb >/dev/null || { fail "xrdb is missing (x11-xserver-utils)"; exit 1; }
+  echo "Xft.dpi: $dpi" | xrdb -nocpp -merge
+  check "Xft.dpi $dpi in the resource database" \
+    bash -c '[ "$(xrdb -query | sed -n "s/^Xft\.dpi:[[:space:]]*//p")" = "$1" ]' _ "$dpi"
+fi
+client=$(twips_px 3720 "$dpi")x$(twips_px 720 "$dpi")
 
 start_game "$work" || exit 1
 check "window centred at start-up, frame included" centred
 log "frame ${FW}x${FH} at $FX,$FY; client ${KW}x${KH} at $KX,$KY"
-check "client area 248x48" test "${KW}x${KH}" = 248x48
+check "client area $client" test "${KW}x${KH}" = "$client"
 check "no history file before the first race" test ! -e "$HISTORY"
 shot "$TAG-1-start"
 
