@@ -1,6 +1,6 @@
 // Starts a program and waits for the X server to map its top-level window;
 // prints the time from exec to MapNotify and, after the program has run on
-// for a moment, its peak memory. Runs without a window manager, so a
+// for a moment, its peak memory and the CPU time it used. Runs without a window manager, so a
 // top-level map shows on the root window.
 //   mapwait <settle-ms> <program> [args...]
 #include <X11/Xatom.h>
@@ -83,7 +83,9 @@ int main(int argc, char** argv) {
     int status = 0;
     rusage u{};
     wait4(child, &status, 0, &u);
-    std::printf("mapped_ms %.2f maxrss_kib %ld\n", mapped, u.ru_maxrss);
+    const double cpu = static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e3 +
+                       static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3;
+    std::printf("mapped_ms %.2f maxrss_kib %ld cpu_ms %.1f\n", mapped, u.ru_maxrss, cpu);
     XCloseDisplay(dpy);
     return 0;
 }
