@@ -1,0 +1,237 @@
+#!/usr/bin/env bash
+# The Debian package: built with CPack, its contents and dependencies
+# checked, installed with apt, one race played from /usr/bin as an
+# ordinary user (so the history goes to the per-user data folder), then
+# removed again. A skorrel that was installed before is put back.
+# Run as root, the game plays as nobody; SKORREL_DEB_AS_ROOT=1 plays it as
+# root instead, and the record is then looked for beside it in /usr/bin.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+start=$(date +%s)
+. scripts/deps.sh
+skorrel_install "${SKORREL_BUILD_PACKAGES[@]}" "${SKORREL_X_PACKAGES[@]}" "${SKORREL_PACKAGE_PACKAGES[@]}"
+sudo=()
+[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+# Other scripts may be installing packages at the same time: wait for the lock.
+apt=("${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 -y -q)
+
+cmake -S . -B build-deb -DCMAKE_BUILD_TYPE=Release -DSKORREL_BUILD_GAME=ON \
+    -DSKORREL_BUILD_TESTS=OFF -DSKORREL_BUILD_BENCH=OFF >/dev/null
+cmake --build build-deb -j2
+[ build-deb/x11_probe -nt tests/x11_probe.cpp ] ||
+    c++ -std=c++20 -O2 -Wall -Wextra -Wpedantic tests/x11_probe.cpp -lX11 -o build-deb/x11_probe
+rm -f build-deb/skorrel_*.deb
+(cd build-deb && cpack -G DEB >/dev/null)
+debs=(build-deb/skorrel_*.deb)
+[ ${#debs[@]} = 1 ] && [ -f "${debs[0]}" ] || { echo "test-deb: cpack made no single skorrel_*.deb" >&2; exit 1; }
+
+SKORREL=/usr/bin/skorrel PROBE=$PWD/build-deb/x11_probe SHOTS=$PWD/build-deb/shots
+. tests/e2e/lib.sh
+set +e  # from here on every check counts, as in the end-to-end scripts
+
+work=$(mktemp -d)
+chmod 755 "$work"  # apt's download user and the player both read from it
+cp "${debs[0]}" "$work/"
+deb=$work/$(basename "${debs[0]}")
+chmod 644 "$deb"
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-deb/CMakeCache.txt)
+arch=$(dpkg --print-architecture)
+log "package $(basename "$deb"), $(stat -c %s "$deb") bytes"
+
+# --- What is in the package.
+contents=$(dpkg-deb -c "$deb")
+paths=$(awk '{ print $6 }' <<<"$contents" | sed 's|^\./|/|')
+has() { grep -qxF "$1" <<<"$paths"; }
+check "the game in /usr/bin, executable" \
+    grep -qE '^-rwxr-xr-x root/root +[0-9]+ .* \./usr/bin/skorrel$' <<<"$contents"
+check "menu entry under /usr/share/applications" has /usr/share/applications/org.skorrel.Skorrel.desktop
+check "AppStream data under /usr/share/metainfo" has /usr/share/metainfo/org.skorrel.Skorrel.metainfo.xml
+check "scalable icon in hicolor" has /usr/share/icons/hicolor/scalable/apps/skorrel.svg
+for size in 16 32 48 64 128 256; do
+    check "${size}x${size} icon in hicolor" has "/usr/share/icons/hicolor/${size}x${size}/apps/skorrel.png"
+done
+check "nothing outside /usr" test -z "$(grep -v '^/usr/' <<<"$paths" | grep -vx /)"
+
+field() { dpkg-deb -f "$deb" "$1"; }
+check "Package: skorrel (got $(field Package))" test "$(field Package)" = skorrel
+check "Version: $version (got $(field Version))" test "$(field Version)" = "$version"
+check "Architecture: $arch (got $(field Architecture))" test "$(field Architecture)" = "$arch"
+check "Section: games" test "$(field Section)" = games
+depends=$(field Depends)
+log "Depends: $depends"
+dep_names=$(tr ',|' '\n\n' <<<"$depends" | sed -E 's/\(.*\)//; s/[[:space:]]//g' | sed '/^$/d')
+for lib in libqt6core6 libqt6gui6 libqt6widgets6; do
+    check "Depends has $lib with a version from shlibdeps" grep -qE "(^|, )$lib \(>= [0-9.]+\)" <<<"$depends"
+done
+check "Depends has a Japanese font" grep -qE '(^|, )fonts-ipafont-gothic \| fonts-noto-cjk(,|$)' <<<"$depends"
+
+x=$work/extract
+dpkg-deb -x "$deb" "$x"
+check "the game is stripped" bash -c 'file -b "$1" | grep -q ", stripped"' _ "$x/usr/bin/skorrel"
+# Every library the game links must come from a package it depends on.
+# The path the loader picks, asked of dpkg as it is, resolved, and with or
+# without /usr (merged /usr registers files under either); one dpkg call.
+declare -A lib_path
+while read -r so _ path _; do [ -n "$path" ] && lib_path[$so]=$path; done < <(ldd "$x/usr/bin/skorrel" | grep '=>')
+candidates() { local p; for p in "$1" "$(realpath "$1")"; do echo "$p" "${p#/usr}" "/usr$p"; done; }
+owners=$(dpkg -S $(for so in "${!lib_path[@]}"; do candidates "${lib_path[$so]}"; done) 2>/dev/null)
+for so in $(objdump -p "$x/usr/bin/skorrel" | awk '/NEEDED/ { print $2 }'); do
+    pkg=""
+    for c in $(candidates "${lib_path[$so]:-/nonexistent/$so}"); do
+        pkg=$(awk -v c="$c" '$NF == c { sub(/:.*/, "", $1); print $1; exit }' <<<"$owners")
+        [ -n "$pkg" ] && break
+    done
+    if [ -z "$pkg" ]; then fail "no package holds $so"; continue; fi
+    check "$so from $pkg, which the package depends on" grep -qxF "$pkg" <<<"$dep_names"
+done
+check "menu entry valid" desktop-file-validate "$x/usr/share/applications/org.skorrel.Skorrel.desktop"
+check "menu entry starts skorrel with the skorrel icon" \
+    bash -c 'grep -qx Exec=skorrel "$1" && grep -qx Icon=skorrel "$1"' _ "$x/usr/share/applications/org.skorrel.Skorrel.desktop"
+check "AppStream data valid" bash -c 'appstreamcli validate --no-net --pedantic "$1" >/dev/null' \
+    _ "$x/usr/share/metainfo/org.skorrel.Skorrel.metainfo.xml"
+
+# --- Install it. A skorrel already on the machine is put back at the end.
+prior=$(dpkg-query -W -f='${Status} ${Version}' skorrel 2>/dev/null)
+prior_version=""
+[[ $prior == "install ok installed "* ]] && prior_version=${prior##* }
+prior_deb=""
+if [ -n "$prior_version" ]; then
+    log "skorrel $prior_version was installed before the test"
+    prior_deb=$(ls /var/cache/apt/archives/skorrel_"${prior_version}"_*.deb 2>/dev/null | head -n1)
+fi
+xvfb_pid="" GAME_PID="" installed=0 saved_root_history=""
+finish() {
+    [ -n "$GAME_PID" ] && kill "$GAME_PID" 2>/dev/null
+    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
+    if [ -n "$saved_root_history" ]; then "${sudo[@]}" cp -p "$saved_root_history" /usr/bin/time_atack.txt; fi
+    if [ "$installed" = 1 ] && dpkg-query -W -f='${Status}' skorrel 2>/dev/null | grep -q 'ok installed'; then
+        "${apt[@]}" remove skorrel >/dev/null
+    fi
+    if [ -n "$prior_version" ]; then
+        # The same version is what we just built; an older one only if apt kept its file.
+        local back=$prior_deb
+        [ "$prior_version" = "$version" ] && back=$deb
+        if [ -n "$back" ] && [ -f "$back" ]; then
+            "${apt[@]}" install --reinstall "$back" >/dev/null 2>&1 && log "put back skorrel from $back"
+        else
+            echo "test-deb: skorrel $prior_version was installed before; no package file to put it back" >&2
+        fi
+    fi
+    "${sudo[@]}" rm -rf "$work"
+}
+trap finish EXIT
+
+installed=1
+"${apt[@]}" install --reinstall "$deb" >"$work/apt-install.log" 2>&1 ||
+    { cat "$work/apt-install.log" >&2; fail "apt-get install"; exit 1; }
+check "dpkg knows skorrel $version as installed" \
+    test "$(dpkg-query -W -f='${Status} ${Version}' skorrel)" = "install ok installed $version"
+check "/usr/bin/skorrel installed" test -x /usr/bin/skorrel
+check "skorrel found on PATH as the menu entry starts it" test "$(PATH=/usr/local/bin:/usr/bin:/bin command -v skorrel)" = /usr/bin/skorrel
+check "every library of /usr/bin/skorrel found" bash -c '! ldd /usr/bin/skorrel | grep -q "not found"'
+check "menu entry installed" test -f /usr/share/applications/org.skorrel.Skorrel.desktop
+
+# --- Play one race from /usr/bin, as a player who cannot write there.
+if [ "$(id -u)" -ne 0 ]; then
+    player=$(id -un) as=() case_tested="an ordinary user ($player)"
+elif [ -z "${SKORREL_DEB_AS_ROOT:-}" ] && command -v setpriv >/dev/null && id nobody >/dev/null 2>&1; then
+    player=nobody as=(setpriv --reuid="$(id -u nobody)" --regid="$(id -g nobody)" --clear-groups)
+    case_tested="root's test, the game run as nobody"
+else
+    player=root as=() case_tested="root: /usr/bin is writable"
+fi
+log "player: $case_tested"
+mkdir -p "$work/home" "$work/data" "$work/runtime"
+chmod 700 "$work/runtime"
+[ "$player" = "$(id -un)" ] || chown "$player": "$work/home" "$work/data" "$work/runtime"
+
+for n in 81 82 83 84 85 86 87 88 89; do
+    [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
+    Xvfb ":$n" -screen 0 800x600x24 -nolisten tcp -noreset >"$work/xvfb.log" 2>&1 &
+    xvfb_pid=$!
+    for _ in $(seq 100); do [ -e "/tmp/.X11-unix/X$n" ] && break; kill -0 "$xvfb_pid" 2>/dev/null || break; sleep 0.05; done
+    if kill -0 "$xvfb_pid" 2>/dev/null && xdpyinfo -display ":$n" >/dev/null 2>&1; then export DISPLAY=":$n"; break; fi
+    kill "$xvfb_pid" 2>/dev/null; wait "$xvfb_pid" 2>/dev/null; xvfb_pid=""
+done
+[ -n "$xvfb_pid" ] || { fail "no Xvfb on :81 to :89"; cat "$work/xvfb.log" >&2; exit 1; }
+log "Xvfb on $DISPLAY"
+
+user_history=$work/data/skorrel/time_atack.txt
+root_history=/usr/bin/time_atack.txt
+if [ "$player" = root ] && [ -e "$root_history" ]; then
+    saved_root_history=$work/root-history.txt
+    cp -p "$root_history" "$saved_root_history"
+fi
+root_digest() { md5sum 2>/dev/null <"$root_history"; }
+root_before=$(root_digest || echo none)
+
+(cd "$work/home" && exec "${as[@]}" env -i PATH=/usr/local/bin:/usr/bin:/bin HOME="$work/home" \
+    XDG_DATA_HOME="$work/data" XDG_RUNTIME_DIR="$work/runtime" DISPLAY="$DISPLAY" LANG=C.UTF-8 \
+    skorrel) >"$work/game.log" 2>&1 &
+GAME_PID=$!
+WIN=$(wait_window "$TITLE" 10) || { fail "the game window did not appear"; cat "$work/game.log" >&2; exit 1; }
+screen_size
+CX=$(half_even "$SW") CY=$(half_even "$SH")
+HISTORY=$user_history
+check "window centred at start-up" centred
+check "client area 248x48 (got ${KW}x${KH})" test "${KW}x${KH}" = 248x48
+check "no history file before the first race" test ! -e "$user_history"
+shot deb-1-start
+
+click_start
+started=$(now_ms)
+sleep 0.3
+move 0 0
+check "held in the square against a move to 0,0" in_square
+wait_for_go || exit 1
+check "go! about 3.5 s after the press ($((GO_SEEN - started)) ms)" \
+    test $((GO_SEEN - started)) -ge 3400 -a $((GO_SEEN - started)) -le 4600
+before_edges=$(now_ms)
+move $((SW - 1)) "$CY"; sleep 0.03
+move "$CX" $((SH - 1)); sleep 0.03
+move 0 "$CY"; sleep 0.03
+move "$CX" 0
+done_at=$(now_ms)
+
+# Where did the record go? Only the root case may write beside the game.
+for _ in $(seq 60); do
+    [ -s "$user_history" ] && break
+    [ "$(root_digest || echo none)" != "$root_before" ] && break
+    sleep 0.05
+done
+if [ "$player" = root ] && [ "$(root_digest || echo none)" != "$root_before" ]; then
+    log "the record went beside the game: $root_history"
+    sleep 0.2
+    cp "$root_history" "$work/recorded.txt"
+    HISTORY=$work/recorded.txt
+    [ -n "$saved_root_history" ] || rm -f "$root_history"  # finish puts a saved one back
+else
+    check "nothing written beside the game in /usr/bin" test "$(root_digest || echo none)" = "$root_before"
+fi
+if [ "$HISTORY" = "$user_history" ]; then
+    check "record in \$XDG_DATA_HOME/skorrel/time_atack.txt" wait_lines 1
+    check "exactly one record" test "$(lines)" = 1
+    check "the file belongs to the player ($player)" test "$(stat -c %U "$user_history" 2>/dev/null)" = "$player"
+    check_history $((before_edges - GO_SEEN)) $((done_at - HELD_UNTIL + 150)) "$started"
+else
+    check "exactly one new record beside the game" test "$(tail -n +"$(($(grep -c '' "$saved_root_history" 2>/dev/null || echo 0) + 1))" "$HISTORY" | grep -c '')" = 1
+    check_history $((before_edges - GO_SEEN)) $((done_at - HELD_UNTIL + 150)) "$started"
+fi
+sleep 0.3
+shot deb-2-recorded
+close_game
+GAME_PID=""
+kill "$xvfb_pid" 2>/dev/null; wait "$xvfb_pid" 2>/dev/null; xvfb_pid=""
+
+# --- Remove it: the game and its menu entry go.
+"${apt[@]}" remove skorrel >"$work/apt-remove.log" 2>&1 || { cat "$work/apt-remove.log" >&2; fail "apt-get remove"; }
+installed=0
+check "dpkg no longer has skorrel installed" bash -c '! dpkg-query -W -f="\${Status}" skorrel 2>/dev/null | grep -q "ok installed"'
+check "/usr/bin/skorrel gone" test ! -e /usr/bin/skorrel
+check "menu entry gone" test ! -e /usr/share/applications/org.skorrel.Skorrel.desktop
+check "AppStream data gone" test ! -e /usr/share/metainfo/org.skorrel.Skorrel.metainfo.xml
+check "icons gone" bash -c '! ls /usr/share/icons/hicolor/*/apps/skorrel.* >/dev/null 2>&1'
+
+if ((failures)); then echo "test-deb: $failures check(s) failed" >&2; exit 1; fi
+log "tested: $case_tested"
+echo "test-deb: passed in $(($(date +%s) - start)) s"
