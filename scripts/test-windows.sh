@@ -43,4 +43,7 @@ wait "$boot" || true
 /usr/lib/wine/wineserver -w  # the prefix is ready once its first server has gone
 ctest --test-dir build-win64 --output-on-failure -j2 --timeout 120
 tests/wine/e2e.sh build-win64/skorrel.exe 2> >(grep -v XGetInputFocus >&2)
+# The download: both exes and how to play, in one ZIP.
+zip=$(scripts/make-zip.sh build-win32/skorrel.exe build-win64/skorrel.exe build-zip)
+tests/package/check-zip.sh "$zip" build-win32/skorrel.exe build-win64/skorrel.exe
 echo "test-windows: passed in $(($(date +%s) - start)) s"
