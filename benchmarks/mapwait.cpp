@@ -1,10 +1,14 @@
 // Starts a program and waits for the X server to map its top-level window;
-// prints the time from exec to MapNotify and, after the program has run on
-// for a moment, its peak memory and the CPU time it used. Runs without a window manager, so a
+// prints the time from exec to MapNotify, to the first text drawn in the
+// window (dark pixels on the window's light background, read back with
+// XGetImage), and, after the program has run on for a moment, its peak
+// memory and the CPU time it used. Runs without a window manager, so a
 // top-level map shows on the root window.
-//   mapwait <settle-ms> <program> [args...]
+//   mapwait [--text] <settle-ms> <program> [args...]
+// Without --text the first text is not looked for (painted_ms -1).
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -14,6 +18,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -37,11 +42,33 @@ long WindowPid(Display* dpy, Window w) {
     return pid;
 }
 
+// Dark pixels in the window: text, once it is drawn.
+int DarkPixels(Display* dpy, Window w) {
+    XWindowAttributes a{};
+    if (!XGetWindowAttributes(dpy, w, &a) || a.map_state != IsViewable) return 0;
+    XImage* img = XGetImage(dpy, w, 0, 0, static_cast<unsigned>(a.width), static_cast<unsigned>(a.height), AllPlanes,
+                            ZPixmap);
+    if (!img) return 0;
+    int dark = 0;
+    for (int y = 0; y < a.height; ++y)
+        for (int x = 0; x < a.width; ++x) {
+            const unsigned long p = XGetPixel(img, x, y);
+            if (((p >> 16) & 0xff) + ((p >> 8) & 0xff) + (p & 0xff) < 3 * 80) ++dark;
+        }
+    XDestroyImage(img);
+    return dark;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    const bool text = argc > 1 && std::strcmp(argv[1], "--text") == 0;
+    if (text) {
+        --argc;
+        ++argv;
+    }
     if (argc < 3) {
-        std::fprintf(stderr, "usage: mapwait <settle-ms> <program> [args...]\n");
+        std::fprintf(stderr, "usage: mapwait [--text] <settle-ms> <program> [args...]\n");
         return 2;
     }
     const int settle = std::atoi(argv[1]);
@@ -60,6 +87,7 @@ int main(int argc, char** argv) {
         _exit(127);
     }
     double mapped = -1;
+    Window window = 0;
     const int fd = ConnectionNumber(dpy);
     while (mapped < 0) {
         while (XPending(dpy)) {
@@ -67,6 +95,7 @@ int main(int argc, char** argv) {
             XNextEvent(dpy, &e);
             if (e.type == MapNotify && !e.xmap.override_redirect && WindowPid(dpy, e.xmap.window) == child) {
                 mapped = NowMs() - t0;
+                window = e.xmap.window;
                 break;
             }
         }
@@ -78,6 +107,20 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
+    // Text: a few dozen dark pixels; a window still black (not yet painted
+    // by a server without backing store) is mostly dark, so bound it too.
+    double painted = -1;
+    XWindowAttributes wa{};
+    XGetWindowAttributes(dpy, window, &wa);
+    const int area = wa.width * wa.height;
+    while (text && NowMs() - t0 < mapped + 5000) {
+        const int dark = DarkPixels(dpy, window);
+        if (dark >= 30 && dark < area / 4) {
+            painted = NowMs() - t0;
+            break;
+        }
+        usleep(500);
+    }
     usleep(static_cast<useconds_t>(settle) * 1000);
     kill(child, SIGTERM);
     int status = 0;
@@ -85,7 +128,7 @@ int main(int argc, char** argv) {
     wait4(child, &status, 0, &u);
     const double cpu = static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e3 +
                        static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3;
-    std::printf("mapped_ms %.2f maxrss_kib %ld cpu_ms %.1f\n", mapped, u.ru_maxrss, cpu);
+    std::printf("mapped_ms %.2f maxrss_kib %ld cpu_ms %.1f painted_ms %.2f\n", mapped, u.ru_maxrss, cpu, painted);
     XCloseDisplay(dpy);
     return 0;
 }
