@@ -19,70 +19,19 @@
 #include <thread>
 #include <vector>
 
+#include "benchmarks/call_log.h"
 #include "common/module1.h"
 #include "platform/platform.h"
 #include "race/race.h"
 #include "window/form1.h"
 
-namespace {
-
-int64_t NowNs() {
+int64_t BenchNow() {
     timespec t{};
     clock_gettime(CLOCK_MONOTONIC, &t);
     return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
 }
 
-enum Kind : uint8_t { kPump, kSleep, kSample };
-
-struct Call {
-    int64_t enter, leave;
-    int32_t x, y;
-    int32_t race;
-    Kind kind;
-};
-
-constexpr std::size_t kLogSize = 1 << 21;
-Call* logBuf = nullptr;
-std::atomic<std::size_t> logLen{0};
-std::atomic<int32_t> currentRace{0};  // 0: no race running
-std::atomic<int64_t> passes{0};
-
-void Record(Kind k, int64_t enter, int32_t x = 0, int32_t y = 0) {
-    const int64_t leave = NowNs();
-    const std::size_t i = logLen.load(std::memory_order_relaxed);
-    if (i >= kLogSize) return;
-    logBuf[i] = {enter, leave, x, y, currentRace.load(std::memory_order_relaxed), k};
-    logLen.store(i + 1, std::memory_order_release);
-}
-
-}  // namespace
-
-// The counting layer: the game's loop calls these instead of the backend's.
-extern "C" {
-void _ZN8platform10PumpEventsEv();
-void _ZN8platform5SleepEj(uint32_t ms);
-void _ZN8platform12GetCursorPosERNS_5POINTE(platform::POINT& p);
-void __real__ZN8platform10PumpEventsEv();
-void __real__ZN8platform5SleepEj(uint32_t ms);
-void __real__ZN8platform12GetCursorPosERNS_5POINTE(platform::POINT& p);
-
-void __wrap__ZN8platform10PumpEventsEv() {
-    const int64_t t = NowNs();
-    __real__ZN8platform10PumpEventsEv();
-    Record(kPump, t);
-    passes.fetch_add(1, std::memory_order_release);
-}
-void __wrap__ZN8platform5SleepEj(uint32_t ms) {
-    const int64_t t = NowNs();
-    __real__ZN8platform5SleepEj(ms);
-    Record(kSleep, t);
-}
-void __wrap__ZN8platform12GetCursorPosERNS_5POINTE(platform::POINT& p) {
-    const int64_t t = NowNs();
-    __real__ZN8platform12GetCursorPosERNS_5POINTE(p);
-    Record(kSample, t, p.x, p.y);
-}
-}
+using namespace bench;
 
 namespace {
 
@@ -93,7 +42,7 @@ struct Driver {
 
     // Returns the stamp taken just before the move left this process.
     int64_t Move(int x, int y) {
-        const int64_t t = NowNs();
+        const int64_t t = BenchNow();
         XTestFakeMotionEvent(dpy, screen, x, y, CurrentTime);
         XSync(dpy, False);
         return t;
@@ -105,7 +54,7 @@ void SleepUntil(int64_t ns) {
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &t, nullptr) != 0) {
     }
 }
-void SleepNs(int64_t ns) { SleepUntil(NowNs() + ns); }
+void SleepNs(int64_t ns) { SleepUntil(BenchNow() + ns); }
 
 void WaitForPass(int32_t race) {
     while (currentRace.load(std::memory_order_acquire) != race) SleepNs(50000);
@@ -175,8 +124,8 @@ void Drive(Driver d, const Plan& plan, Results& r) {
         SleepNs(static_cast<int64_t>(rnd() % 3000000));
         r.injectNs.push_back(d.Move(d.maxX / 2, 0));
         r.latencyRace.push_back(race);
-        const int64_t deadline = NowNs() + 200000000;
-        while (Running(race) && NowNs() < deadline) SleepNs(100000);
+        const int64_t deadline = BenchNow() + 200000000;
+        while (Running(race) && BenchNow() < deadline) SleepNs(100000);
         Finish(d, race);
     }
     for (double ms : plan.staysMs) {
@@ -202,10 +151,10 @@ void Drive(Driver d, const Plan& plan, Results& r) {
     {
         const int32_t race = start();
         r.cpuMovingRace = race;
-        const int64_t t0 = NowNs();
+        const int64_t t0 = BenchNow();
         int64_t next = t0;
         int k = 0;
-        while (NowNs() - t0 < static_cast<int64_t>(plan.cpuSeconds * 1e9)) {
+        while (BenchNow() - t0 < static_cast<int64_t>(plan.cpuSeconds * 1e9)) {
             const int x = d.maxX / 4 + (k * 7) % (d.maxX / 2);
             const int y = d.maxY / 4 + (k * 5) % (d.maxY / 2);
             XTestFakeMotionEvent(d.dpy, d.screen, x, y, CurrentTime);
@@ -232,18 +181,12 @@ struct Usage {
 Usage ThreadUsage() {
     rusage u{};
     getrusage(RUSAGE_THREAD, &u);
-    return {NowNs(),
+    return {BenchNow(),
             (static_cast<int64_t>(u.ru_utime.tv_sec) + u.ru_stime.tv_sec) * 1000000000 +
                 (static_cast<int64_t>(u.ru_utime.tv_usec) + u.ru_stime.tv_usec) * 1000,
             u.ru_nvcsw, u.ru_nivcsw};
 }
 
-double Pct(std::vector<double> v, double p) {
-    if (v.empty()) return -1;
-    std::sort(v.begin(), v.end());
-    const std::size_t i = static_cast<std::size_t>(p / 100.0 * static_cast<double>(v.size() - 1) + 0.5);
-    return v[std::min(i, v.size() - 1)];
-}
 
 }  // namespace
 
@@ -251,9 +194,7 @@ int main(int argc, char** argv) {
     Plan plan;
     if (argc > 1) plan.latencyRaces = std::atoi(argv[1]);
     if (argc > 2) plan.stayTries = std::atoi(argv[2]);
-    // Touch the whole log now: no page faults inside the timed loop.
-    logBuf = static_cast<Call*>(std::calloc(kLogSize, sizeof(Call)));
-    std::memset(static_cast<void*>(logBuf), 1, kLogSize * sizeof(Call));
+    AllocateLog();
 
     std::string why;
     if (!platform::Init(argc, argv, &why)) {

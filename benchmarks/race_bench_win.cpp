@@ -13,71 +13,24 @@
 #include <thread>
 #include <vector>
 
+#include "benchmarks/call_log.h"
 #include "common/module1.h"
 #include "platform/platform.h"
 #include "race/race.h"
 #include "window/form1.h"
 
 namespace {
-
 int64_t freq = 1;
-int64_t Ticks() {
+double Ms(int64_t ticks) { return static_cast<double>(ticks) * 1000.0 / static_cast<double>(freq); }
+}  // namespace
+
+int64_t BenchNow() {
     LARGE_INTEGER t;
     QueryPerformanceCounter(&t);
     return t.QuadPart;
 }
-double Ms(int64_t ticks) { return static_cast<double>(ticks) * 1000.0 / static_cast<double>(freq); }
 
-enum Kind : uint8_t { kPump, kSleep, kSample };
-struct Call {
-    int64_t enter, leave;
-    int32_t race;
-    Kind kind;
-};
-constexpr std::size_t kLogSize = 1 << 20;
-std::vector<Call> logBuf(kLogSize);
-std::size_t logLen = 0;
-std::atomic<int32_t> currentRace{0};
-
-void Record(Kind k, int64_t enter) {
-    const int64_t leave = Ticks();
-    if (logLen < kLogSize) logBuf[logLen++] = {enter, leave, currentRace.load(std::memory_order_relaxed), k};
-}
-
-}  // namespace
-
-extern "C" {
-void __real__ZN8platform10PumpEventsEv();
-void __real__ZN8platform5SleepEj(uint32_t ms);
-void __real__ZN8platform12GetCursorPosERNS_5POINTE(platform::POINT& p);
-
-void __wrap__ZN8platform10PumpEventsEv() {
-    const int64_t t = Ticks();
-    __real__ZN8platform10PumpEventsEv();
-    Record(kPump, t);
-}
-void __wrap__ZN8platform5SleepEj(uint32_t ms) {
-    const int64_t t = Ticks();
-    __real__ZN8platform5SleepEj(ms);
-    Record(kSleep, t);
-}
-void __wrap__ZN8platform12GetCursorPosERNS_5POINTE(platform::POINT& p) {
-    const int64_t t = Ticks();
-    __real__ZN8platform12GetCursorPosERNS_5POINTE(p);
-    Record(kSample, t);
-}
-}
-
-namespace {
-
-double Pct(std::vector<double> v, double p) {
-    if (v.empty()) return -1;
-    std::sort(v.begin(), v.end());
-    const std::size_t i = static_cast<std::size_t>(p / 100.0 * static_cast<double>(v.size() - 1) + 0.5);
-    return v[std::min(i, v.size() - 1)];
-}
-
-}  // namespace
+using namespace bench;
 
 int main(int argc, char** argv) {
     const int races = argc > 1 ? std::atoi(argv[1]) : 5;
@@ -85,6 +38,7 @@ int main(int argc, char** argv) {
     LARGE_INTEGER f;
     QueryPerformanceFrequency(&f);
     freq = f.QuadPart;
+    AllocateLog();
 
     std::string why;
     if (!platform::Init(argc, argv, &why)) {
@@ -120,7 +74,7 @@ int main(int argc, char** argv) {
     std::vector<double> period, pump, sleep1, sample;
     int64_t lastPump = 0;
     int32_t lastRace = -1;
-    for (std::size_t i = 0; i < logLen; ++i) {
+    for (std::size_t i = 0, n = logLen.load(); i < n; ++i) {
         const Call& c = logBuf[i];
         if (c.race == 0) continue;
         const double us = Ms(c.leave - c.enter) * 1000.0;
