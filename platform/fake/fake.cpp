@@ -178,7 +178,14 @@ void ShowMessageBox(std::string_view prompt, const char* title) {
 
 std::string AppDirectory() { return machine().appDirectory; }
 
-char PathSeparator() { return '/'; }
+// The files are the host's real ones, and so is the separator.
+char PathSeparator() {
+#ifdef _WIN32
+    return '\\';
+#else
+    return '/';
+#endif
+}
 
 LocalTime GetLocalTime() { return machine().localTime; }
 
