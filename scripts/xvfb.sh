@@ -7,14 +7,14 @@
 skorrel_xvfb() {
   local size=$1 dir=$2
   shift 2
-  local numbers=() spec i list=${SKORREL_X_DISPLAYS:-}
-  for spec in ${list//,/ }; do
-    if [[ $spec =~ ^([0-9]+)-([0-9]+)$ ]]; then
+  local numbers=() item i list=${SKORREL_X_DISPLAYS:-}
+  for item in ${list//,/ }; do
+    if [[ $item =~ ^([0-9]+)-([0-9]+)$ ]]; then
       for ((i = BASH_REMATCH[1]; i <= BASH_REMATCH[2]; i++)); do numbers+=("$i"); done
-    elif [[ $spec =~ ^[0-9]+$ ]]; then
-      numbers+=("$spec")
+    elif [[ $item =~ ^[0-9]+$ ]]; then
+      numbers+=("$item")
     else
-      echo "SKORREL_X_DISPLAYS: cannot read '$spec'" >&2
+      echo "SKORREL_X_DISPLAYS: cannot read '$item'" >&2
       return 2
     fi
   done
