@@ -8,9 +8,7 @@ SKORREL=$1 PROBE=$2 TAG=$3
 SHOTS=${SKORREL_SHOTS:-${TMPDIR:-/tmp}/skorrel-shots}
 . "$(dirname "$0")/lib.sh"
 
-work=$(mktemp -d)
-trap 'kill "$GAME_PID" 2>/dev/null; rm -rf "$work"' EXIT
-wm=without; "$PROBE" wm && wm=openbox
+driver_begin
 log "screen $(xdotool getdisplaygeometry), window manager: $wm"
 # A history to keep unchanged.
 printf '2026/01/02 03:04:05 1234 ms\r\n2026/01/02 03:05:06 0987 ms\r\n' >"$work/time_atack.txt"

@@ -54,6 +54,14 @@ window_gone() {
   return 1
 }
 
+# The start of a driver: a scratch folder (work) removed at exit with the
+# game stopped, and whether a window manager runs (wm).
+driver_begin() {
+  work=$(mktemp -d)
+  trap 'kill "$GAME_PID" 2>/dev/null; rm -rf "$work"' EXIT
+  wm=without; "$PROBE" wm && wm=openbox
+}
+
 # A fresh copy of the game in its own folder, started; GAME_PID, WIN.
 start_game() {
   GAME_DIR=${1:-$(mktemp -d)}

@@ -8,9 +8,7 @@ SKORREL=$1 PROBE=$2 TAG=$3
 SHOTS=${SKORREL_SHOTS:-${TMPDIR:-/tmp}/skorrel-shots}
 . "$(dirname "$0")/lib.sh"
 
-work=$(mktemp -d)
-trap 'kill "$GAME_PID" 2>/dev/null; rm -rf "$work"' EXIT
-wm=without; "$PROBE" wm && wm=openbox
+driver_begin
 dpi=${SKORREL_DPI:-96}
 log "screen $(xdotool getdisplaygeometry), window manager: $wm, $dpi dpi"
 if [ -n "${SKORREL_DPI:-}" ]; then
