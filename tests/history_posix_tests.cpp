@@ -26,6 +26,7 @@
 #include "common/module1.h"
 #include "history/history.h"
 #include "platform/fake/fake.h"
+#include "race/finish.h"
 #include "history_test_util.h"
 
 namespace {
@@ -351,6 +352,28 @@ TEST_F(HistoryPlace, APerUserFolderThatCannotBeMadeIsReported) {
     ASSERT_EQ(r.code, 0) << r.output;
     EXPECT_EQ(r.output, "failed\n" + (dir / "blocker" / "data" / "skorrel" / "time_atack.txt").string() + "\n" +
                             std::strerror(ENOTDIR));
+}
+
+// The player hears of it: the third box names the per-user file and why.
+TEST_F(HistoryPlace, ARunThatCannotBeSavedAnywhereIsSaidInABox) {
+    const std::string app = (dir / "app").string();
+    WriteBytes(dir / "blocker", "a file where a folder should be");
+    setenv("XDG_DATA_HOME", (dir / "blocker" / "data").c_str(), 1);
+    const ChildResult r = InChild([&] {
+        if (std::string why = MountTmpfs(app, "size=64k", true); !why.empty()) return "SKIP " + why;
+        RaceState state;
+        state.elapsedMs = 2500;
+        Module1::bestMs = 0;
+        FinishRun(state);
+        std::string out;
+        for (const fake::Event& e : fake::machine().Of(fake::What::MessageBox)) out += e.text + "|";
+        return out + std::to_string(Module1::bestMs);
+    });
+    if (r.code == 77) GTEST_SKIP() << r.output;
+    ASSERT_EQ(r.code, 0) << r.output;
+    EXPECT_EQ(r.output, "記録を保存できませんでした / The record could not be saved.\n" +
+                            (dir / "blocker" / "data" / "skorrel" / "time_atack.txt").string() + "\n" +
+                            std::strerror(ENOTDIR) + "|2500");
 }
 
 TEST(UserDataDirectory, FollowsXdgDataHomeOnlyWhenAbsolute) {
