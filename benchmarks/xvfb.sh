@@ -7,21 +7,11 @@ bench_stop() {
   rm -rf "$bench_work"
 }
 trap bench_stop EXIT
+. "$(dirname "${BASH_SOURCE[0]}")/../scripts/xvfb.sh"
 bench_xvfb() {
   local n=$1 size=${2:-800x600}
-  if [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; then
-    echo "display :$n is in use" >&2
-    return 1
-  fi
-  Xvfb ":$n" -screen 0 "${size}x24" -nolisten tcp -noreset >"$bench_work/xvfb.log" 2>&1 &
-  bench_xvfb_pid=$!
-  export DISPLAY=":$n"
+  SKORREL_X_DISPLAYS=$n skorrel_xvfb "$size" "$bench_work" -noreset || return 1
+  bench_xvfb_pid=$XVFB_PID
   export XDG_RUNTIME_DIR="$bench_work/runtime"
   mkdir -m 700 "$XDG_RUNTIME_DIR"
-  for _ in $(seq 100); do
-    [ -e "/tmp/.X11-unix/X$n" ] && xdpyinfo >/dev/null 2>&1 && return 0
-    sleep 0.05
-  done
-  cat "$bench_work/xvfb.log" >&2
-  return 1
 }

@@ -145,15 +145,9 @@ mkdir -p "$work/home" "$work/data" "$work/runtime"
 chmod 700 "$work/runtime"
 [ "$player" = "$(id -un)" ] || chown "$player": "$work/home" "$work/data" "$work/runtime"
 
-for n in 81 82 83 84 85 86 87 88 89; do
-    [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
-    Xvfb ":$n" -screen 0 800x600x24 -nolisten tcp -noreset >"$work/xvfb.log" 2>&1 &
-    xvfb_pid=$!
-    for _ in $(seq 100); do [ -e "/tmp/.X11-unix/X$n" ] && break; kill -0 "$xvfb_pid" 2>/dev/null || break; sleep 0.05; done
-    if kill -0 "$xvfb_pid" 2>/dev/null && xdpyinfo -display ":$n" >/dev/null 2>&1; then export DISPLAY=":$n"; break; fi
-    kill "$xvfb_pid" 2>/dev/null; wait "$xvfb_pid" 2>/dev/null; xvfb_pid=""
-done
-[ -n "$xvfb_pid" ] || { fail "no Xvfb on :81 to :89"; cat "$work/xvfb.log" >&2; exit 1; }
+. scripts/xvfb.sh
+SKORREL_X_DISPLAYS=${SKORREL_X_DISPLAYS:-81-89} skorrel_xvfb 800x600 "$work" -noreset && xvfb_pid=$XVFB_PID
+[ -n "$xvfb_pid" ] || { fail "no Xvfb"; exit 1; }
 log "Xvfb on $DISPLAY"
 
 user_history=$work/data/skorrel/time_atack.txt
