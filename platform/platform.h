@@ -36,6 +36,10 @@ void GetCursorPos(POINT& p);
 // Keeps the pointer inside *r (right/bottom exclusive), moving it in if it
 // is outside; nullptr ends the confinement.
 void ClipCursor(const RECT* r);
+// From the hold to the end of the race the game moves, holds and reads the
+// pointer anywhere on the primary screen. A backend that sees the pointer
+// only over its own surfaces (Wayland) covers the screen meanwhile.
+void TrackPointer(bool on);
 
 // ---- clock ---------------------------------------------------------------
 

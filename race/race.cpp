@@ -20,11 +20,14 @@ double SecondsSince(uint32_t t0) {
 void StartRace(Control window, Control startButton, RaceState& state) {
     MeasureScreen();
     CenterWindow(window);
+    platform::TrackPointer(true);
     ParkPointer();
     ConfinePointer();
     CountIn(startButton);
     ReleasePointer();
     RunRace(startButton, state);
+    // Before the verdict and its boxes, and on a close as well.
+    platform::TrackPointer(false);
 }
 
 void MeasureScreen() {

@@ -18,10 +18,12 @@ skorrel_install() {
 }
 
 # What building and playing on Linux needs.
-SKORREL_BUILD_PACKAGES=(build-essential cmake qt6-base-dev libx11-dev libgl-dev
-  fonts-ipafont-gothic)
+SKORREL_BUILD_PACKAGES=(build-essential cmake pkg-config qt6-base-dev libx11-dev libgl-dev
+  libwayland-dev libwayland-bin wayland-protocols fonts-ipafont-gothic)
 # What running the game headless and driving it needs.
 SKORREL_X_PACKAGES=(xvfb xauth xdotool x11-utils x11-xserver-utils imagemagick openbox)
+# What playing in real Wayland compositors, headless, needs.
+SKORREL_WAYLAND_PACKAGES=(sway mutter xwayland grim wtype dbus python3 python3-dbus)
 # What the tests add.
 SKORREL_TEST_PACKAGES=(googletest libgtest-dev clang libclang-rt-14-dev
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64

@@ -207,6 +207,24 @@ TEST_F(Game, PressRacesJudgesAndRecords) {
     EXPECT_TRUE(m.Enabled(Control::Command1));
 }
 
+// A box shown over a surface that still covers the screen could not be
+// reached: the covering ends with the race, before the verdict.
+TEST_F(Game, TheNewBestBoxComesAfterThePointerTrackingEnds) {
+    platform::CreateForm(Form1::Layout(), Form1::Command1Click);
+    Form1::Load();
+    Module1::bestMs = 900;
+    m.script = {{3600, 799, 300}, {3700, 400, 599}, {3800, 0, 300}, {4350, 400, 0}};
+    bool seen = false;
+    m.onMessageBox = [&](const fake::Event&) {
+        seen = true;
+        EXPECT_FALSE(m.tracking);
+        EXPECT_EQ(m.Of(What::Track).size(), 2u);
+    };
+    fake::PressCommand1();
+    EXPECT_TRUE(seen);
+    EXPECT_EQ(Module1::bestMs, 850);
+}
+
 TEST_F(Game, ClosingDuringARaceRecordsNothing) {
     platform::CreateForm(Form1::Layout(), Form1::Command1Click);
     Form1::Load();
@@ -215,6 +233,7 @@ TEST_F(Game, ClosingDuringARaceRecordsNothing) {
     EXPECT_FALSE(fs::exists(file()));
     EXPECT_TRUE(m.Of(What::MessageBox).empty());
     EXPECT_FALSE(m.confined);
+    EXPECT_FALSE(m.tracking);
     EXPECT_EQ(platform::RunEventLoop(), 0);
 }
 

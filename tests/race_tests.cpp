@@ -249,13 +249,19 @@ TEST_F(Race, StartRaceParksHoldsCountsReleasesAndTimes) {
     EXPECT_EQ(s.elapsedMs, 3900 - 3500);
     EXPECT_EQ(m.Caption(Control::Command1), "go!");
     EXPECT_FALSE(m.Enabled(Control::Command1));
-    // Order: centre the window, park, confine, count, release, disable.
+    // Order: centre the window, track, park, confine, count, release,
+    // disable, and the tracking ends with the race.
     std::vector<What> order;
     for (const auto& e : m.events)
         if (order.empty() || order.back() != e.what) order.push_back(e.what);
-    const std::vector<What> expected = {What::Caption, What::WindowTop, What::WindowLeft, What::Warp,
-                                        What::Clip, What::Caption, What::Clip, What::Enabled};
+    const std::vector<What> expected = {What::Caption, What::WindowTop, What::WindowLeft, What::Track, What::Warp,
+                                        What::Clip,    What::Caption,   What::Clip,       What::Enabled, What::Track};
     EXPECT_EQ(order, expected);
+    const auto tracks = m.Of(What::Track);
+    ASSERT_EQ(tracks.size(), 2u);
+    EXPECT_TRUE(tracks[0].flag);
+    EXPECT_FALSE(tracks[1].flag);
+    EXPECT_EQ(tracks[1].time, 3900u);  // at the fourth edge, before any verdict
 }
 
 TEST_F(Race, ClosingDuringTheCountInReleasesAndTimesNothing) {
@@ -265,6 +271,7 @@ TEST_F(Race, ClosingDuringTheCountInReleasesAndTimesNothing) {
     RaceState s{0, 0, 0, 0, 11, 22};
     StartRace(Control::Form1, Control::Command1, s);
     EXPECT_FALSE(m.confined);
+    EXPECT_FALSE(m.tracking);
     EXPECT_FALSE(m.Of(What::Clip).back().flag);
     EXPECT_LT(m.now, 1300u);
     EXPECT_EQ(s.elapsedMs, 22);
@@ -278,6 +285,7 @@ TEST_F(Race, ClosingDuringTheRaceEndsTheLoop) {
     RaceState s{0, 0, 0, 0, 11, 22};
     StartRace(Control::Form1, Control::Command1, s);  // would never end otherwise
     EXPECT_FALSE(m.confined);
+    EXPECT_FALSE(m.tracking);
     EXPECT_LT(m.now, 6100u);
     EXPECT_EQ(s.elapsedMs, 22);
     EXPECT_EQ(Module1::lastMs, 777);

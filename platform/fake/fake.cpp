@@ -99,6 +99,12 @@ void ClipCursor(const RECT* r) {
     fake::Record(m, {What::Clip, Control::Form1, {}, {}, r != nullptr, 0, r ? *r : RECT{}});
 }
 
+void TrackPointer(bool on) {
+    auto& m = machine();
+    m.tracking = on;
+    fake::Record(m, {What::Track, Control::Form1, {}, {}, on, 0, RECT{}});
+}
+
 uint32_t timeGetTime() { return machine().now; }
 
 void Sleep(uint32_t ms) {

@@ -16,14 +16,14 @@ struct Sample {
     int32_t x, y;
 };
 
-enum class What { Caption, Enabled, MessageBox, WindowTop, WindowLeft, Clip, Warp };
+enum class What { Caption, Enabled, MessageBox, WindowTop, WindowLeft, Clip, Warp, Track };
 
 struct Event {
     What what;
     platform::Control control = platform::Control::Form1;
     std::string text;   // caption, message prompt
     std::string title;  // message box title as shown
-    bool flag = false;  // enabled state; whether a clip rectangle was given
+    bool flag = false;  // enabled state; whether a clip rectangle was given; tracking on
     double value = 0;   // window position in twips
     platform::RECT rect{};
     uint32_t time = 0;
@@ -45,6 +45,7 @@ struct Machine {
     platform::POINT pointer{0, 0};
     bool confined = false;
     platform::RECT clip{};
+    bool tracking = false;
     // Moves the player makes, applied when the clock reaches their time.
     std::vector<Sample> script;
     std::size_t nextSample = 0;

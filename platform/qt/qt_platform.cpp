@@ -1,20 +1,26 @@
 // The Linux backend: Qt 6 Widgets for the window and the message boxes,
-// Xlib on the root window for the pointer (x11.cpp), POSIX clocks.
+// POSIX clocks, and the pointer through Xlib on the root window (x11.cpp)
+// or, in a Wayland session, through a surface covering the screen
+// (wayland.cpp). The window itself is an X11 one in both: XWayland honours
+// the positions the game gives it.
 #include <QAbstractButton>
 #include <QAbstractNativeEventFilter>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFontDatabase>
+#include <QImage>
 #include <QIcon>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
+#include <QSocketNotifier>
 #include <QWidget>
 
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <ctime>
 #include <memory>
 #include <optional>
@@ -25,6 +31,7 @@
 
 #include "platform/platform.h"
 #include "platform/qt/qt_backend.h"
+#include "platform/qt/wayland.h"
 #include "platform/qt/x11.h"
 
 namespace platform {
@@ -58,6 +65,11 @@ struct State {
     // Where the game wants the frame's top-left corner, in device pixels
     // relative to the primary screen.
     std::optional<int> wantX, wantY;
+    // The pointer goes through Wayland (else X11); chosen once, at Init.
+    bool wayland = false;
+    std::unique_ptr<QSocketNotifier> waylandEvents;
+    // Where the pointer was last put, relative to the primary screen.
+    int parkX = 0, parkY = 0;
 };
 
 State g;
@@ -66,6 +78,23 @@ void Closed() {
     g.quit = true;
     // Nothing may keep the pointer once the window is gone.
     x11::Release();
+    wl::Uncover();
+}
+
+// The compositor closed the covering surface (the close-window key while
+// it has the focus): the player wants the game closed.
+void CheckCoverClosed() {
+    if (!g.wayland || !wl::CloseRequested() || g.quit) return;
+    wl::Uncover();
+    if (g.form) g.form->close();
+    Closed();
+}
+
+void MirrorForm();
+
+void DispatchWayland() {
+    wl::Dispatch();
+    CheckCoverClosed();
 }
 
 // A window destroyed from outside (xdotool windowclose, a crashing window
@@ -105,6 +134,14 @@ int PixelsY(double twips) { return static_cast<int>(std::nearbyint(twips / Twips
 QPoint ScreenOrigin() {
     const QScreen* s = g.app ? QGuiApplication::primaryScreen() : nullptr;
     return s ? s->geometry().topLeft() : QPoint(0, 0);
+}
+
+// Shows the window's current look on the covering surface too.
+void MirrorForm() {
+    if (!g.wayland || !g.form || !wl::Covered()) return;
+    const QImage image = g.form->grab().toImage().convertToFormat(QImage::Format_ARGB32);
+    const QPoint at = g.form->geometry().topLeft() - ScreenOrigin();
+    wl::ShowWindow(at.x(), at.y(), image.width(), image.height(), reinterpret_cast<const uint32_t*>(image.constBits()));
 }
 
 unsigned long FormWindow() { return g.form ? static_cast<unsigned long>(g.form->winId()) : 0; }
@@ -173,12 +210,23 @@ void FocusButton() {
 // ---- pointer -------------------------------------------------------------
 
 void SetCursorPos(int32_t x, int32_t y) {
+    g.parkX = x;
+    g.parkY = y;
+    if (g.wayland) {
+        wl::Park(x, y);
+        return;
+    }
     const QPoint o = ScreenOrigin();
     x11::Warp(o.x() + x, o.y() + y);
 }
 
 void GetCursorPos(POINT& p) {
     int x = 0, y = 0;
+    if (g.wayland) {
+        DispatchWayland();
+        if (wl::Position(x, y)) p = {x, y};
+        return;
+    }
     if (!x11::Query(x, y)) return;
     const QPoint o = ScreenOrigin();
     p.x = x - o.x();
@@ -186,12 +234,36 @@ void GetCursorPos(POINT& p) {
 }
 
 void ClipCursor(const RECT* r) {
+    if (g.wayland) {
+        if (!r) {
+            wl::Free();
+        } else if (r->right > r->left && r->bottom > r->top) {
+            // Held where a confinement would move it: the point of the
+            // rectangle nearest to where it was put.
+            wl::Hold(std::clamp(g.parkX, r->left, r->right - 1), std::clamp(g.parkY, r->top, r->bottom - 1));
+        }
+        return;
+    }
     if (!r) {
         x11::Release();
         return;
     }
     const QPoint o = ScreenOrigin();
     x11::Confine(o.x() + r->left, o.y() + r->top, o.x() + r->right, o.y() + r->bottom);
+}
+
+void TrackPointer(bool on) {
+    if (!g.wayland) return;
+    if (!on) {
+        wl::Uncover();
+        return;
+    }
+    const QScreen* s = g.app ? QGuiApplication::primaryScreen() : nullptr;
+    if (!s) return;
+    const QRect r = s->geometry();
+    wl::Cover({s->name().toStdString(), r.x(), r.y(), r.width(), r.height()});
+    MirrorForm();
+    CheckCoverClosed();
 }
 
 // ---- clock ---------------------------------------------------------------
@@ -214,6 +286,7 @@ void Sleep(uint32_t ms) {
 
 void PumpEvents() {
     if (g.app) QCoreApplication::processEvents(QEventLoop::AllEvents);
+    if (g.wayland) DispatchWayland();
 }
 
 bool QuitRequested() { return g.quit; }
@@ -273,6 +346,7 @@ void SetCaption(Control c, std::string_view utf8) {
     } else if (auto* label = qobject_cast<QLabel*>(w)) {
         label->setText(text);
     }
+    MirrorForm();
 }
 
 void SetEnabled(Control c, bool enabled) {
@@ -281,6 +355,7 @@ void SetEnabled(Control c, bool enabled) {
     w->setEnabled(enabled);
     // A disabled button loses the focus; give it back so Space works again.
     if (enabled && c == Control::Command1 && g.form && !g.form->focusWidget()) FocusButton();
+    MirrorForm();
 }
 
 void CreateForm(const FormLayout& layout, std::function<void()> onCommand1) {
@@ -360,6 +435,8 @@ void ShowForm() {
 int RunEventLoop() {
     const int status = g.app ? QApplication::exec() : 1;
     x11::Release();
+    g.waylandEvents.reset();
+    wl::Close();
     for (QWidget*& w : g.controls) w = nullptr;
     delete g.form;
     g.form = nullptr;
@@ -370,8 +447,19 @@ int RunEventLoop() {
 
 bool Init(int argc, char** argv, std::string* why) {
     if (g.app) return true;
-    // Pointer control is X11; under Wayland the game runs through XWayland.
+    // The window is X11 everywhere (XWayland in a Wayland session), where
+    // the game can place it.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "xcb");
+    // XWayland neither moves the pointer nor sees it off its own windows:
+    // in a Wayland session the pointer goes through the compositor.
+    if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+        std::string note;
+        g.wayland = wl::Open(&note);
+        if (!g.wayland)
+            std::fprintf(stderr, "skorrel: %s; trying the pointer through X11\n", note.c_str());
+        else if (!wl::Holds())
+            std::fprintf(stderr, "skorrel: %s\n", note.c_str());
+    }
     // One Qt pixel is one device pixel: the pointer works in device pixels.
     qputenv("QT_ENABLE_HIGHDPI_SCALING", "0");
     qunsetenv("QT_SCALE_FACTOR");
@@ -382,6 +470,11 @@ bool Init(int argc, char** argv, std::string* why) {
     g.argv[0] = argc > 0 ? argv[0] : nullptr;
     g.app = std::make_unique<QApplication>(g.argc, g.argv);
     g.app->installNativeEventFilter(&destroyWatch);
+    if (g.wayland) {
+        // Keeps the connection answered while the game waits for a press.
+        g.waylandEvents = std::make_unique<QSocketNotifier>(wl::Fd(), QSocketNotifier::Read);
+        QObject::connect(g.waylandEvents.get(), &QSocketNotifier::activated, [] { DispatchWayland(); });
+    }
     return true;
 }
 

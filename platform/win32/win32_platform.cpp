@@ -221,6 +221,9 @@ void ClipCursor(const RECT* r) {
     ::ClipCursor(&clip);
 }
 
+// The pointer can be read anywhere on the screen: nothing to cover.
+void TrackPointer(bool) {}
+
 // ---- clock ---------------------------------------------------------------
 
 uint32_t timeGetTime() { return ::timeGetTime(); }
