@@ -1,0 +1,20 @@
+# The real game in real Wayland compositors, started headless by the tests
+# themselves (tests/wayland/).
+include(${PROJECT_SOURCE_DIR}/cmake/wayland.cmake)
+add_executable(vpointer wayland/vpointer.c)
+skorrel_wayland_protocols(vpointer ${CMAKE_CURRENT_SOURCE_DIR}/wayland/wlr-virtual-pointer-unstable-v1.xml)
+
+find_program(SKORREL_SWAY sway)
+find_program(SKORREL_MUTTER mutter)
+if(NOT SKORREL_SWAY OR NOT SKORREL_MUTTER)
+  message(STATUS "sway or mutter missing: no Wayland tests")
+  return()
+endif()
+set(SKORREL_WAYLAND_RUN ${CMAKE_CURRENT_SOURCE_DIR}/wayland/run.sh)
+add_test(NAME e2e_wayland_sway
+         COMMAND ${SKORREL_WAYLAND_RUN} sway $<TARGET_FILE:skorrel> $<TARGET_FILE:x11_probe> $<TARGET_FILE:vpointer>)
+add_test(NAME e2e_wayland_mutter
+         COMMAND ${SKORREL_WAYLAND_RUN} mutter $<TARGET_FILE:skorrel> $<TARGET_FILE:x11_probe>)
+set_tests_properties(e2e_wayland_sway e2e_wayland_mutter PROPERTIES
+                     LABELS "wayland;e2e" TIMEOUT 300 RUN_SERIAL ON
+                     ENVIRONMENT "SKORREL_SHOTS=${CMAKE_CURRENT_BINARY_DIR}/shots")
