@@ -13,8 +13,11 @@ endif()
 set(SKORREL_WAYLAND_RUN ${CMAKE_CURRENT_SOURCE_DIR}/wayland/run.sh)
 add_test(NAME e2e_wayland_sway
          COMMAND ${SKORREL_WAYLAND_RUN} sway $<TARGET_FILE:skorrel> $<TARGET_FILE:x11_probe> $<TARGET_FILE:vpointer>)
+# A sway that never grants the lock: the game still plays.
+add_test(NAME e2e_wayland_sway_nolock
+         COMMAND ${SKORREL_WAYLAND_RUN} sway-nolock $<TARGET_FILE:skorrel> $<TARGET_FILE:x11_probe> $<TARGET_FILE:vpointer>)
 add_test(NAME e2e_wayland_mutter
          COMMAND ${SKORREL_WAYLAND_RUN} mutter $<TARGET_FILE:skorrel> $<TARGET_FILE:x11_probe>)
-set_tests_properties(e2e_wayland_sway e2e_wayland_mutter PROPERTIES
+set_tests_properties(e2e_wayland_sway e2e_wayland_sway_nolock e2e_wayland_mutter PROPERTIES
                      LABELS "wayland;e2e" TIMEOUT 300 RUN_SERIAL ON
                      ENVIRONMENT "SKORREL_SHOTS=${CMAKE_CURRENT_BINARY_DIR}/shots")

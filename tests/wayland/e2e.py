@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """Plays the real game in a real Wayland compositor, started headless here.
 
-Usage: e2e.py sway|mutter GAME PROBE [VPOINTER]
+Usage: e2e.py sway|sway-nolock|mutter GAME PROBE [VPOINTER]
+(sway-nolock: a sway that never grants a pointer lock)
 
 Runs as an ordinary user (run.sh drops root first). The compositor, its
 XWayland, the game and the input all run in this process's own runtime
@@ -106,7 +107,7 @@ class Compositor:
 class Sway(Compositor):
     name = "sway"
 
-    def __init__(self, work, probe, vpointer):
+    def __init__(self, work, probe, vpointer, locks=True):
         super().__init__(work, probe)
         self.vpointer_path = vpointer
         self.env.update(WLR_BACKENDS="headless", WLR_LIBINPUT_NO_DEVICES="1", WLR_RENDERER="pixman")
@@ -114,7 +115,9 @@ class Sway(Compositor):
         with open(self.config, "w") as f:
             f.write(f"output HEADLESS-1 mode {W}x{H} position 0 0\n"
                     "default_border none\ndefault_floating_border none\n"
-                    "focus_follows_mouse no\nfloating_minimum_size 1 x 1\nseat * pointer_constraint enable\n")
+                    "focus_follows_mouse no\nfloating_minimum_size 1 x 1\n"
+                    # sway 1.7 grants no pointer lock without a seat section
+                    f"seat * pointer_constraint {'enable' if locks else 'disable'}\n")
 
     def start(self):
         self.spawn(["sway", "-c", self.config], "sway.log")
@@ -502,6 +505,40 @@ def play(comp, game_bin):
         check("no complaint about pointer constraints", False, game.output())
 
 
+def play_unheld(comp, game_bin):
+    """A compositor that never grants the lock: the races still run, and the
+    game says why the pointer is not held, once."""
+    folder = tempfile.mkdtemp(prefix="game-", dir=comp.work)
+    game = Game(comp, game_bin, folder)
+    if not check("the window appears", game.win is not None, game.output() if not game.win else ""):
+        return
+    for n in (1, 2):
+        pressed = game.press_start()
+        shove_during_count_in(comp, pressed)
+        wait_go(pressed)
+        img = shot(comp, f"unheld-{n}", cursor=True)
+        comp.rel(-10 * W, 0)
+        comp.rel(0, -100)             # left
+        comp.rel(0, -10 * H)
+        comp.rel(100, 0)              # top
+        comp.rel(10 * W, 0)
+        comp.rel(0, 100)              # right
+        comp.rel(0, 10 * H)
+        comp.rel(-100, 0)             # bottom
+        if n == 2:
+            box = wait_until(lambda: comp.window(BEST_TITLE) or comp.window(REFUSED_TITLE), 3)
+            if box:
+                dismiss(comp, box, BEST_TITLE if comp.window(BEST_TITLE) else REFUSED_TITLE)
+        check(f"race {n} runs to its end without a hold", wait_until(lambda: len(game.lines()) == n, 3),
+              str(game.lines()))
+        if img:
+            check("the pointer is not shown at the held point", find_arrow(img) != HELD, str(find_arrow(img)))
+    said = game.output().count("has not locked the pointer")
+    check("the game says once why the pointer is not held", said == 1, game.output())
+    comp.x("close", game.win)
+    check("closed: exit status 0", game.wait_exit() == 0)
+
+
 def close_during_race(comp, game):
     if isinstance(comp, Mutter):
         # The compositor's close key, on the surface that has the focus.
@@ -514,10 +551,16 @@ def close_during_race(comp, game):
 def main():
     kind, game_bin, probe = sys.argv[1:4]
     work = tempfile.mkdtemp(prefix=f"skorrel-{kind}-")
-    comp = Sway(work, probe, sys.argv[4]) if kind == "sway" else Mutter(work, probe)
+    if kind.startswith("sway"):
+        comp = Sway(work, probe, sys.argv[4], locks=kind != "sway-nolock")
+    else:
+        comp = Mutter(work, probe)
     try:
         comp.start()
-        play(comp, game_bin)
+        if kind == "sway-nolock":
+            play_unheld(comp, game_bin)
+        else:
+            play(comp, game_bin)
     except Exception as e:  # a broken session is a failure, not a crash
         check("the session runs", False, repr(e))
     finally:

@@ -2,7 +2,7 @@
 # Runs tests/wayland/e2e.py for one compositor as an ordinary user: the
 # compositors refuse root, and a player is not root either. As root it
 # drops to nobody; binaries and script are copied where that user can
-# reach them. Usage: run.sh sway|mutter GAME PROBE [VPOINTER]
+# reach them. Usage: run.sh sway|sway-nolock|mutter GAME PROBE [VPOINTER]
 set -euo pipefail
 kind=$1
 shift
