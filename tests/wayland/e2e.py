@@ -2,7 +2,8 @@
 """Plays the real game in a real Wayland compositor, started headless here.
 
 Usage: e2e.py sway|sway-nolock|mutter GAME PROBE [VPOINTER]
-(sway-nolock: a sway that never grants a pointer lock)
+(sway-nolock: a sway that never grants a pointer lock; sway-picture: only
+the README's picture)
 
 Runs as an ordinary user (run.sh drops root first). The compositor, its
 XWayland, the game and the input all run in this process's own runtime
@@ -386,6 +387,9 @@ def play(comp, game_bin):
     fr = game.frame()
     log("frame", fr)
     check("client area 248x48", fr and fr[6:8] == [248, 48], str(fr))
+    # The game asks for the frame's corner at (W - FW) / 2, (H - FH) / 2.
+    check("the window is centred, frame included", fr and abs(2 * fr[0] - (W - fr[2])) <= 2 and
+          abs(2 * fr[1] - (H - fr[3])) <= 2, str(fr))
     shot(comp, "1-start")
 
     # Race 1: held against a corner and a long move. After go!, a move
@@ -539,6 +543,21 @@ def play_unheld(comp, game_bin):
     check("closed: exit status 0", game.wait_exit() == 0)
 
 
+def picture(comp, game_bin):
+    """The README's picture: the window during the count-in, held pointer
+    and all, cut from the screen."""
+    folder = tempfile.mkdtemp(prefix="game-", dir=comp.work)
+    game = Game(comp, game_bin, folder)
+    if not check("the window appears", game.win is not None, game.output() if not game.win else ""):
+        return
+    fr = game.frame()
+    pressed = game.press_start()
+    wait_until(lambda: time.monotonic() - pressed > 2.2, 4)
+    shot(comp, "count-in")
+    log("window frame", fr)
+    print("crop", fr[0] - 40, fr[1] - 40, fr[2] + 80, fr[3] + 80)
+
+
 def close_during_race(comp, game):
     if isinstance(comp, Mutter):
         # The compositor's close key, on the surface that has the focus.
@@ -559,6 +578,8 @@ def main():
         comp.start()
         if kind == "sway-nolock":
             play_unheld(comp, game_bin)
+        elif kind == "sway-picture":
+            picture(comp, game_bin)
         else:
             play(comp, game_bin)
     except Exception as e:  # a broken session is a failure, not a crash
