@@ -67,6 +67,8 @@ struct ScreenSize {
 };
 // The primary screen, in twips, and twips per pixel for each axis.
 ScreenSize GetScreenSize();
+// How many monitors the desktop spans (1 when the system cannot tell).
+int32_t MonitorCount();
 
 enum class Control { Form1, Command1, Label1, Label2 };
 enum class ControlKind { PushButton, Label };

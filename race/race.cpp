@@ -83,11 +83,19 @@ void RunRace(Control startButton, RaceState& state) {
     if (platform::QuitRequested()) return;
     platform::SetEnabled(startButton, false);
     ResetEdges(state.touchedLeft, state.touchedRight, state.touchedBottom, state.touchedTop);
+    // On a desktop of several monitors an edge shared with another one
+    // would not stop the pointer: keep it on the primary screen meanwhile.
+    const bool keepOnScreen = platform::MonitorCount() > 1;
+    const platform::RECT screen{0, 0, Module1::screenExtents.maxX + 1, Module1::screenExtents.maxY + 1};
+    if (keepOnScreen) platform::ClipCursor(&screen);
     const uint32_t startTick = platform::timeGetTime();
     state.startTick = static_cast<int32_t>(startTick);
     for (;;) {
         platform::PumpEvents();
-        if (platform::QuitRequested()) return;  // nothing to time or record
+        if (platform::QuitRequested()) {
+            if (keepOnScreen) platform::ClipCursor(nullptr);
+            return;  // nothing to time or record
+        }
         platform::Sleep(1);
         platform::GetCursorPos(Module1::pointerPoint);
         UpdateEdges(state, Module1::screenExtents, Module1::pointerPoint.x,
@@ -95,6 +103,7 @@ void RunRace(Control startButton, RaceState& state) {
         if (AllEdgesTouched(state)) break;
     }
     const uint32_t elapsed = TicksBetween(startTick, platform::timeGetTime());
+    if (keepOnScreen) platform::ClipCursor(nullptr);
     state.elapsedMs = elapsed > static_cast<uint32_t>(std::numeric_limits<int32_t>::max())
                           ? std::numeric_limits<int32_t>::max()
                           : static_cast<int32_t>(elapsed);

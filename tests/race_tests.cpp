@@ -264,6 +264,53 @@ TEST_F(Race, StartRaceParksHoldsCountsReleasesAndTimes) {
     EXPECT_EQ(tracks[1].time, 3900u);  // at the fourth edge, before any verdict
 }
 
+// A second monitor to the right: the primary's right edge stops the
+// pointer only while the race keeps it on the primary screen.
+TEST_F(Race, WithTwoMonitorsTheRaceKeepsThePointerOnThePrimaryScreen) {
+    Screen(800, 600);
+    m.monitors = 2;
+    Moves({{3600, 1500, 300}, {3700, 400, 599}, {3800, 0, 300}, {3900, 400, 0}, {4000, 1500, 300}});
+    RaceState s;
+    StartRace(Control::Form1, Control::Command1, s);
+    EXPECT_EQ(s.elapsedMs, 400);
+    const auto clips = m.Of(What::Clip);
+    ASSERT_EQ(clips.size(), 4u);  // hold, its release, the race, its release
+    EXPECT_TRUE(clips[2].flag);
+    EXPECT_EQ(clips[2].rect.left, 0);
+    EXPECT_EQ(clips[2].rect.top, 0);
+    EXPECT_EQ(clips[2].rect.right, 800);
+    EXPECT_EQ(clips[2].rect.bottom, 600);
+    EXPECT_EQ(clips[2].time, 3500u);
+    EXPECT_FALSE(clips[3].flag);
+    EXPECT_EQ(clips[3].time, 3900u);  // after the time was taken
+    EXPECT_FALSE(m.confined);
+    // Free again: the pointer crosses to the other monitor.
+    fake::machine().now = 4000;
+    platform::POINT p;
+    platform::GetCursorPos(p);
+    EXPECT_EQ(p.x, 1500);
+}
+
+TEST_F(Race, WithOneMonitorTheRaceLeavesThePointerFree) {
+    Screen(800, 600);
+    Moves({{3600, 1500, 300}, {3700, 400, 599}, {3800, 0, 300}, {3900, 400, 0}});
+    RaceState s;
+    StartRace(Control::Form1, Control::Command1, s);
+    EXPECT_EQ(s.elapsedMs, 400);
+    EXPECT_EQ(m.Of(What::Clip).size(), 2u);  // the hold and its release only
+}
+
+TEST_F(Race, ClosingDuringTheRaceReleasesThePrimaryScreen) {
+    Screen(800, 600);
+    m.monitors = 3;
+    m.actions.push_back({6000, [this] { m.quit = true; }});
+    RaceState s;
+    StartRace(Control::Form1, Control::Command1, s);
+    EXPECT_FALSE(m.confined);
+    EXPECT_FALSE(m.Of(What::Clip).back().flag);
+    EXPECT_EQ(m.Of(What::Clip).size(), 4u);
+}
+
 TEST_F(Race, ClosingDuringTheCountInReleasesAndTimesNothing) {
     Screen(800, 600);
     Module1::lastMs = 777;

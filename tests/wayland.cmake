@@ -18,6 +18,12 @@ add_test(NAME e2e_wayland_sway_nolock
          COMMAND ${SKORREL_WAYLAND_RUN} sway-nolock $<TARGET_FILE:skorrel> $<TARGET_FILE:x11_probe> $<TARGET_FILE:vpointer>)
 add_test(NAME e2e_wayland_mutter
          COMMAND ${SKORREL_WAYLAND_RUN} mutter $<TARGET_FILE:skorrel> $<TARGET_FILE:x11_probe>)
-set_tests_properties(e2e_wayland_sway e2e_wayland_sway_nolock e2e_wayland_mutter PROPERTIES
+# A second monitor right of the primary: the shared edge stops the pointer.
+add_test(NAME e2e_wayland_sway_two_monitors
+         COMMAND ${SKORREL_WAYLAND_RUN} sway-two $<TARGET_FILE:skorrel> $<TARGET_FILE:x11_probe> $<TARGET_FILE:vpointer>)
+add_test(NAME e2e_wayland_mutter_two_monitors
+         COMMAND ${SKORREL_WAYLAND_RUN} mutter-two $<TARGET_FILE:skorrel> $<TARGET_FILE:x11_probe>)
+set_tests_properties(e2e_wayland_sway e2e_wayland_sway_nolock e2e_wayland_mutter
+                     e2e_wayland_sway_two_monitors e2e_wayland_mutter_two_monitors PROPERTIES
                      LABELS "wayland;e2e" TIMEOUT 300 RUN_SERIAL ON
                      ENVIRONMENT "SKORREL_SHOTS=${CMAKE_CURRENT_BINARY_DIR}/shots")

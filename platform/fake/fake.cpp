@@ -14,7 +14,8 @@ bool Reached(uint32_t now, uint32_t time) { return static_cast<int32_t>(now - ti
 
 // Screen edges and, while confined, the clip rectangle hold the pointer.
 platform::POINT Clamp(const Machine& m, int32_t x, int32_t y) {
-    x = std::clamp(x, 0, m.screenWidth - 1);
+    // Further monitors, each as big as the primary, lie to its right.
+    x = std::clamp(x, 0, m.screenWidth * std::max(1, m.monitors) - 1);
     y = std::clamp(y, 0, m.screenHeight - 1);
     if (m.confined) {
         x = std::clamp(x, m.clip.left, m.clip.right - 1);
@@ -136,6 +137,8 @@ ScreenSize GetScreenSize() {
     return {m.screenWidth * m.twipsPerPixelX, m.screenHeight * m.twipsPerPixelY,
             m.twipsPerPixelX, m.twipsPerPixelY};
 }
+
+int32_t MonitorCount() { return machine().monitors; }
 
 WindowSize GetWindowSize(Control) {
     auto& m = machine();

@@ -33,6 +33,7 @@ struct Event {
 struct Machine {
     // Screen, in pixels; twips derive from twipsPerPixel.
     int32_t screenWidth = 800, screenHeight = 600;
+    int32_t monitors = 1;  // the others to the right of the primary
     double twipsPerPixelX = 15, twipsPerPixelY = 15;
     // The main window's outer size in twips.
     double windowWidthTwips = 250 * 15, windowHeightTwips = 80 * 15;

@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFontDatabase>
+#include <QGuiApplication>
 #include <QImage>
 #include <QIcon>
 #include <QLabel>
@@ -233,10 +234,19 @@ void GetCursorPos(POINT& p) {
     p.y = y - o.y();
 }
 
+// A confinement to the whole primary screen (the race on a desktop of
+// several monitors) rather than a hold.
+bool WholeScreen(const RECT& r) {
+    const QScreen* s = g.app ? QGuiApplication::primaryScreen() : nullptr;
+    return s && r.left <= 0 && r.top <= 0 && r.right >= s->geometry().width() && r.bottom >= s->geometry().height();
+}
+
 void ClipCursor(const RECT* r) {
     if (g.wayland) {
         if (!r) {
             wl::Free();
+        } else if (WholeScreen(*r)) {
+            wl::Confine();
         } else if (r->right > r->left && r->bottom > r->top) {
             // Held where a confinement would move it: the point of the
             // rectangle nearest to where it was put.
@@ -249,7 +259,7 @@ void ClipCursor(const RECT* r) {
         return;
     }
     const QPoint o = ScreenOrigin();
-    x11::Confine(o.x() + r->left, o.y() + r->top, o.x() + r->right, o.y() + r->bottom);
+    x11::Confine(o.x() + r->left, o.y() + r->top, o.x() + r->right, o.y() + r->bottom, WholeScreen(*r));
 }
 
 void TrackPointer(bool on) {
@@ -303,6 +313,10 @@ ScreenSize GetScreenSize() {
     s.widthTwips = px.width() * s.twipsPerPixelX;
     s.heightTwips = px.height() * s.twipsPerPixelY;
     return s;
+}
+
+int32_t MonitorCount() {
+    return g.app ? static_cast<int32_t>(std::max<qsizetype>(1, QGuiApplication::screens().size())) : 1;
 }
 
 WindowSize GetWindowSize(Control window) {
@@ -440,8 +454,9 @@ int RunEventLoop() {
     for (QWidget*& w : g.controls) w = nullptr;
     delete g.form;
     g.form = nullptr;
-    g.app.reset();
+    // The display may be the toolkit's own: done with it before the toolkit.
     x11::Close();
+    g.app.reset();
     return status;
 }
 
@@ -470,6 +485,7 @@ bool Init(int argc, char** argv, std::string* why) {
     g.argv[0] = argc > 0 ? argv[0] : nullptr;
     g.app = std::make_unique<QApplication>(g.argc, g.argv);
     g.app->installNativeEventFilter(&destroyWatch);
+    if (auto* x = g.app->nativeInterface<QNativeInterface::QX11Application>()) x11::Adopt(x->display());
     if (g.wayland) {
         // Keeps the connection answered while the game waits for a press.
         g.waylandEvents = std::make_unique<QSocketNotifier>(wl::Fd(), QSocketNotifier::Read);

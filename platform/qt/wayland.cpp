@@ -78,6 +78,7 @@ struct State {
     wl_surface* windowSurface = nullptr;  // the game's window as it looks
     wl_subsurface* windowSub = nullptr;
     zwp_locked_pointer_v1* lock = nullptr;
+    zwp_confined_pointer_v1* confinement = nullptr;
     bool configured = false;
     int surfaceW = 0, surfaceH = 0;  // surface coordinates
     int screenW = 0, screenH = 0;    // pixels of the toolkit's screen
@@ -542,7 +543,19 @@ void Hold(int x, int y) {
     ShowArrowAt(x, y);
 }
 
+void Confine() {
+    if (!s.surface || !s.constraints || !s.pointer || s.confinement) return;
+    s.confinement = zwp_pointer_constraints_v1_confine_pointer(s.constraints, s.surface, s.pointer, nullptr,
+                                                                ZWP_POINTER_CONSTRAINTS_V1_LIFETIME_PERSISTENT);
+    wl_surface_commit(s.surface);
+    wl_display_flush(s.display);
+}
+
 void Free() {
+    if (s.confinement) {
+        Destroy(s.confinement, zwp_confined_pointer_v1_destroy);
+        wl_display_flush(s.display);
+    }
     if (!s.lock) return;
     Destroy(s.lock, zwp_locked_pointer_v1_destroy);
     s.holding = s.parked = false;

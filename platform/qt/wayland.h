@@ -45,7 +45,10 @@ void Park(int x, int y);
 // Locks the pointer and shows it at (x, y); the compositor puts it there
 // when the lock ends.
 void Hold(int x, int y);
-// Ends the lock; the pointer goes on from the held point.
+// Keeps the pointer on the covering surface, free to move on it.
+void Confine();
+// Ends the lock or the confinement; after a lock the pointer goes on from
+// the held point.
 void Free();
 bool Held();
 // The last position seen on the covering surface; false before any.

@@ -221,6 +221,11 @@ void ClipCursor(const RECT* r) {
     ::ClipCursor(&clip);
 }
 
+int32_t MonitorCount() {
+    const int n = ::GetSystemMetrics(SM_CMONITORS);
+    return n > 0 ? n : 1;
+}
+
 // The pointer can be read anywhere on the screen: nothing to cover.
 void TrackPointer(bool) {}
 

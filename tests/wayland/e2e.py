@@ -2,8 +2,9 @@
 """Plays the real game in a real Wayland compositor, started headless here.
 
 Usage: e2e.py sway|sway-nolock|mutter GAME PROBE [VPOINTER]
-(sway-nolock: a sway that never grants a pointer lock; sway-picture: only
-the README's picture)
+(sway-nolock: a sway that never grants a pointer lock; sway-two, mutter-two:
+a second monitor right of the primary; sway-picture: only the README's
+picture)
 
 Runs as an ordinary user (run.sh drops root first). The compositor, its
 XWayland, the game and the input all run in this process's own runtime
@@ -108,8 +109,9 @@ class Compositor:
 class Sway(Compositor):
     name = "sway"
 
-    def __init__(self, work, probe, vpointer, locks=True):
+    def __init__(self, work, probe, vpointer, locks=True, outputs=1):
         super().__init__(work, probe)
+        self.outputs = outputs
         self.vpointer_path = vpointer
         self.env.update(WLR_BACKENDS="headless", WLR_LIBINPUT_NO_DEVICES="1", WLR_RENDERER="pixman")
         self.config = os.path.join(work, "sway.config")
@@ -135,6 +137,10 @@ class Sway(Compositor):
         if not wait_until(lambda: os.path.exists(where), 10):
             raise RuntimeError("sway did not say where XWayland is")
         self.env["DISPLAY"] = open(where).read().strip()
+        # More monitors to the right of the first, the primary.
+        for n in range(2, self.outputs + 1):
+            self.msg("create_output")
+            self.msg("output", f"HEADLESS-{n}", "mode", f"{W}x{H}", "position", str((n - 1) * W), "0")
         log("sway on", self.env["WAYLAND_DISPLAY"], "XWayland on", self.env["DISPLAY"])
         self.mouse = subprocess.Popen([self.vpointer_path], env=self.env, stdin=subprocess.PIPE,
                                       stdout=subprocess.PIPE, text=True)
@@ -158,7 +164,7 @@ class Sway(Compositor):
         self.sync()
 
     def abs(self, x, y):
-        self.send(f"abs {x} {y} {W} {H}")
+        self.send(f"abs {x} {y} {W * self.outputs} {H}")
         self.sync()
 
     def click(self):
@@ -182,11 +188,15 @@ class Sway(Compositor):
 class Mutter(Compositor):
     name = "mutter"
 
+    def __init__(self, work, probe, outputs=1):
+        super().__init__(work, probe)
+        self.outputs = outputs
+
     def start(self):
         import dbus  # python3-dbus
         self.env["WAYLAND_DISPLAY"] = "skorrel-wayland"
         self.spawn(["mutter", "--headless", "--wayland", "--wayland-display", "skorrel-wayland",
-                    "--virtual-monitor", f"{W}x{H}"], "mutter.log")
+                    *["--virtual-monitor", f"{W}x{H}"] * self.outputs], "mutter.log")
         if not self.wait_socket("skorrel-wayland"):
             raise RuntimeError("mutter did not start: " + open(os.path.join(self.work, "mutter.log")).read()[-2000:])
         bus = dbus.SessionBus()
@@ -543,6 +553,38 @@ def play_unheld(comp, game_bin):
     check("closed: exit status 0", game.wait_exit() == 0)
 
 
+def play_two_monitors(comp, game_bin):
+    """A second monitor right of the primary: during the race the shared
+    edge stops the pointer and counts."""
+    folder = tempfile.mkdtemp(prefix="game-", dir=comp.work)
+    game = Game(comp, game_bin, folder)
+    if not check("the window appears", game.win is not None, game.output() if not game.win else ""):
+        return
+    fr = game.frame()
+    check("the window is centred on the primary monitor", fr and abs(2 * fr[0] - (W - fr[2])) <= 2, str(fr))
+    for n in (1, 2):
+        pressed = game.press_start()
+        wait_go(pressed)
+        comp.rel(5 * W, 0)            # past the shared edge: stopped at maxX
+        comp.rel(0, -10 * H)          # top-right corner of the primary
+        comp.rel(-100, 0)             # top
+        comp.rel(-10 * W, 0)          # top-left corner
+        comp.rel(0, 100)              # left
+        comp.rel(0, 10 * H)
+        comp.rel(100, 0)              # bottom
+        if n == 2:
+            box = wait_until(lambda: comp.window(BEST_TITLE) or comp.window(REFUSED_TITLE), 3)
+            if box:
+                dismiss(comp, box, BEST_TITLE if comp.window(BEST_TITLE) else REFUSED_TITLE)
+        check(f"race {n}: the edge shared with the other monitor stops the pointer and counts",
+              wait_until(lambda: len(game.lines()) == n, 3), str(game.lines()))
+        shot(comp, f"two-monitors-{n}")
+    time.sleep(0.5)
+    comp.x("close", game.win)
+    status = game.wait_exit()
+    check("closed: exit status 0", status == 0, f"{status} {comp.window(BEST_TITLE)} {comp.window(REFUSED_TITLE)} {game.output()}")
+
+
 def picture(comp, game_bin):
     """The README's picture: the window during the count-in, held pointer
     and all, cut from the screen."""
@@ -571,13 +613,15 @@ def main():
     kind, game_bin, probe = sys.argv[1:4]
     work = tempfile.mkdtemp(prefix=f"skorrel-{kind}-")
     if kind.startswith("sway"):
-        comp = Sway(work, probe, sys.argv[4], locks=kind != "sway-nolock")
+        comp = Sway(work, probe, sys.argv[4], locks=kind != "sway-nolock", outputs=2 if kind == "sway-two" else 1)
     else:
-        comp = Mutter(work, probe)
+        comp = Mutter(work, probe, outputs=2 if kind == "mutter-two" else 1)
     try:
         comp.start()
         if kind == "sway-nolock":
             play_unheld(comp, game_bin)
+        elif kind in ("sway-two", "mutter-two"):
+            play_two_monitors(comp, game_bin)
         elif kind == "sway-picture":
             picture(comp, game_bin)
         else:

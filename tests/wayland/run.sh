@@ -2,7 +2,7 @@
 # Runs tests/wayland/e2e.py for one compositor as an ordinary user: the
 # compositors refuse root, and a player is not root either. As root it
 # drops to nobody; binaries and script are copied where that user can
-# reach them. Usage: run.sh sway|sway-nolock|mutter GAME PROBE [VPOINTER]
+# reach them. Usage: run.sh KIND GAME PROBE [VPOINTER], KIND as e2e.py takes it
 set -euo pipefail
 kind=$1
 shift
@@ -24,5 +24,5 @@ if [ "$(id -u)" -eq 0 ]; then
   chmod 755 "$work"
   run=(setpriv --reuid=nobody --regid=nogroup --clear-groups "${run[@]}" HOME="$work")
 fi
-[ "$kind" = mutter ] && run+=(dbus-run-session --)
+[[ $kind == mutter* ]] && run+=(dbus-run-session --)
 "${run[@]}" python3 "$work/e2e.py" "$kind" "${args[@]}"
