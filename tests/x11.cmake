@@ -9,7 +9,7 @@ endif()
 
 find_package(X11 REQUIRED)
 add_executable(x11_probe x11_probe.cpp)
-target_link_libraries(x11_probe PRIVATE X11::X11)
+target_link_libraries(x11_probe PRIVATE X11::X11 X11::Xrandr)
 
 add_executable(x11_backend_tests x11_backend_tests.cpp)
 target_link_libraries(x11_backend_tests PRIVATE skorrel_core skorrel_platform_qt GTest::gtest)
@@ -50,6 +50,11 @@ skorrel_e2e_test(e2e_close_bare_1024x768 close.sh bare-1024x768 --size 1024x768)
 # bigger window, the race still works in device pixels.
 skorrel_e2e_test(e2e_play_openbox_1024x768_144dpi play.sh openbox-1024x768-144dpi --wm --size 1024x768
                  ENV SKORREL_DPI=144)
+
+# Two monitors in one X screen, the primary left or right; and one.
+skorrel_e2e_test(e2e_monitors_primary_left monitors.sh LEFT --size 1600x600)
+skorrel_e2e_test(e2e_monitors_primary_right monitors.sh RIGHT --size 1600x600)
+skorrel_e2e_test(e2e_monitors_one monitors.sh ONE --size 800x600)
 
 # ./run's demo for machines without a display plays one race to the end.
 add_test(NAME e2e_demo COMMAND ${PROJECT_SOURCE_DIR}/scripts/demo.sh)

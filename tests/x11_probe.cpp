@@ -7,8 +7,17 @@
 //   x11_probe close WINDOW    asks the window to close (WM_DELETE_WINDOW)
 //   x11_probe dpi N           sets Xft.dpi on the root window
 //   x11_probe wm              exit status 0 when an EWMH window manager runs
+//   x11_probe monitors W H LEFT|RIGHT
+//                             splits the screen into two W x H monitors side
+//                             by side, the primary on the given side, and
+//                             keeps them until killed (the server drops a
+//                             client's monitors when it goes)
+//   x11_probe grabbed         exit status 0 when another client holds the
+//                             pointer grabbed
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <X11/extensions/Xrandr.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -106,6 +115,29 @@ int main(int argc, char** argv) {
         const std::string db = std::string("Xft.dpi:\t") + argv[2] + "\n";
         XChangeProperty(dpy, root, XA_RESOURCE_MANAGER, XA_STRING, 8, PropModeReplace,
                         reinterpret_cast<const unsigned char*>(db.data()), static_cast<int>(db.size()));
+    } else if (cmd == "monitors" && argc == 5) {
+        const int w = std::atoi(argv[2]), h = std::atoi(argv[3]);
+        const bool primaryLeft = std::string(argv[4]) == "LEFT";
+        for (int i = 0; i < 2; ++i) {
+            XRRMonitorInfo* m = XRRAllocateMonitor(dpy, 0);
+            m->name = XInternAtom(dpy, i == 0 ? "SKORREL-LEFT" : "SKORREL-RIGHT", False);
+            m->x = i * w;
+            m->width = w;
+            m->height = h;
+            m->mwidth = w * 254 / 960;  // 96 dpi
+            m->mheight = h * 254 / 960;
+            m->primary = (i == 0) == primaryLeft;
+            XRRSetMonitor(dpy, root, m);
+            XRRFreeMonitors(m);
+        }
+        XSync(dpy, False);
+        std::printf("ready\n");
+        std::fflush(stdout);
+        pause();
+    } else if (cmd == "grabbed" && argc == 2) {
+        const int r = XGrabPointer(dpy, root, False, 0, GrabModeAsync, GrabModeAsync, 0, 0, CurrentTime);
+        if (r == GrabSuccess) XUngrabPointer(dpy, CurrentTime);
+        status = r == AlreadyGrabbed ? 0 : 1;
     } else if (cmd == "wm" && argc == 2) {
         const Atom check = XInternAtom(dpy, "_NET_SUPPORTING_WM_CHECK", False);
         Atom type;
