@@ -28,6 +28,8 @@ endfunction()
 skorrel_x11_test(x11_backend)
 skorrel_x11_test(x11_backend_openbox --wm ENV SKORREL_EXPECT_WM=1)
 skorrel_x11_test(x11_backend_120dpi --size 1024x768 --dpi 120 ENV SKORREL_EXPECT_DPI=120)
+# A machine that has the laid-out face: it wins over the fallbacks.
+skorrel_x11_test(x11_backend_ms_gothic --ms-gothic ENV "SKORREL_EXPECT_FONT=ＭＳ ゴシック")
 
 # The real game, driven by xdotool as a player would (tests/e2e/). Each
 # runs alone: its checks time a player's moves.
