@@ -104,22 +104,30 @@ constexpr std::ptrdiff_t kGameLine = 29;
 
 #if defined(__SSE2__) && !defined(SKORREL_PORTABLE_SCAN)
 // Two overlapping loads of 16 bytes cover the line: byte i of the second
-// is byte 13 + i of the line.
+// is byte 13 + i of the line. Each byte is held to its rule (printable,
+// digit, or one exact byte) and one mask per load says whether all hold.
 bool GameLine(const char* p, int32_t* ms) {
     const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
     const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 13));
-    const auto eq = [](__m128i x, __m128i y) { return _mm_movemask_epi8(_mm_cmpeq_epi8(x, y)); };
     // At least 0x21: no space, break or other control byte.
-    const auto printable = [&](__m128i x) { return eq(_mm_max_epu8(x, _mm_set1_epi8(0x21)), x); };
-    const auto digit = [&](__m128i x) {
-        return eq(_mm_min_epu8(_mm_max_epu8(x, _mm_set1_epi8('0')), _mm_set1_epi8('9')), x);
-    };
-    const __m128i text = _mm_setr_epi8(0, 0, 0, 0, 0, 0, ' ', 0, 0, 0, 0, ' ', 'm', 's', '\r', '\n');
+    const __m128i bang = _mm_set1_epi8(0x21);
+    const auto printable = [&](__m128i x) { return _mm_cmpeq_epi8(_mm_max_epu8(x, bang), x); };
     // a: bytes 0-9 printable, 10 a space, 11-15 printable.
-    // b: 13-18 printable, 19 a space, 20-23 digits, 24-28 " ms" CR LF.
-    if ((printable(a) | 0x0400) != 0xffff || p[10] != ' ') return false;
-    if ((eq(b, text) & 0xf840) != 0xf840 || (printable(b) & 0x003f) != 0x003f || (digit(b) & 0x0780) != 0x0780)
-        return false;
+    const __m128i aText = _mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, ' ', 0, 0, 0, 0, 0);
+    const __m128i aExact = _mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, -1, 0, 0, 0, 0, 0);
+    const __m128i aOk = _mm_or_si128(_mm_andnot_si128(aExact, printable(a)),
+                                     _mm_and_si128(aExact, _mm_cmpeq_epi8(a, aText)));
+    // b: bytes 13-18 printable, 19 a space, 20-23 digits, 24-28 " ms" CR LF.
+    const __m128i bText = _mm_setr_epi8(0, 0, 0, 0, 0, 0, ' ', 0, 0, 0, 0, ' ', 'm', 's', '\r', '\n');
+    const __m128i bExact = _mm_setr_epi8(0, 0, 0, 0, 0, 0, -1, 0, 0, 0, 0, -1, -1, -1, -1, -1);
+    const __m128i bDigit = _mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, -1, -1, -1, -1, 0, 0, 0, 0, 0);
+    const __m128i digit =
+        _mm_cmpeq_epi8(_mm_min_epu8(_mm_max_epu8(b, _mm_set1_epi8('0')), _mm_set1_epi8('9')), b);
+    const __m128i bOk = _mm_or_si128(
+        _mm_or_si128(_mm_andnot_si128(_mm_or_si128(bExact, bDigit), printable(b)),
+                     _mm_and_si128(bExact, _mm_cmpeq_epi8(b, bText))),
+        _mm_and_si128(bDigit, digit));
+    if (_mm_movemask_epi8(_mm_and_si128(aOk, bOk)) != 0xffff) return false;
     *ms = (p[20] - '0') * 1000 + (p[21] - '0') * 100 + (p[22] - '0') * 10 + (p[23] - '0');
     return true;
 }
