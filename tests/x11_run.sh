@@ -35,6 +35,11 @@ skorrel_xvfb "$size" "$work" -noreset || exit 1
 xvfb_pid=$XVFB_PID
 export XDG_RUNTIME_DIR="$work/runtime"
 mkdir -m 700 "$XDG_RUNTIME_DIR"
+# A home of its own: openbox's log and D-Bus's autolaunch files (Qt asks
+# for the session bus) stay out of the real one.
+export HOME="$work/home"
+unset XDG_CACHE_HOME XDG_CONFIG_HOME XDG_DATA_HOME
+mkdir "$HOME"
 
 if [ "$ms_gothic" = 1 ]; then
   # fontconfig renames the face as it scans it; a cache of our own, so the
