@@ -61,9 +61,10 @@ check "copyright and changelog.Debian.gz in /usr/share/doc/skorrel" \
 check "nothing outside /usr" test -z "$(grep -v '^/usr/' <<<"$paths" | grep -vx /)"
 
 field() { dpkg-deb -f "$deb" "$1"; }
+pkg_version=$(field Version)
 check "Package: skorrel (got $(field Package))" test "$(field Package)" = skorrel
-check "Version: $version and a Debian revision (got $(field Version))" \
-    bash -c '[[ $1 =~ ^$2-[0-9]+$ ]]' _ "$(field Version)" "${version//./\\.}"
+check "Version: $version and a Debian revision (got $pkg_version)" \
+    bash -c '[[ $1 =~ ^$2-[0-9]+$ ]]' _ "$pkg_version" "${version//./\\.}"
 check "Architecture: $arch (got $(field Architecture))" test "$(field Architecture)" = "$arch"
 check "Section: games" test "$(field Section)" = games
 depends=$(field Depends)
@@ -100,8 +101,8 @@ check "AppStream data valid" bash -c 'appstreamcli validate --no-net --pedantic 
     _ "$x/usr/share/metainfo/org.skorrel.Skorrel.metainfo.xml"
 
 doc=$x/usr/share/doc/skorrel
-check "changelog.Debian.gz names the package's version ($(field Version))" \
-    test "$(zcat "$doc/changelog.Debian.gz" | dpkg-parsechangelog -l - -S Version 2>/dev/null)" = "$(field Version)"
+check "changelog.Debian.gz names the package's version ($pkg_version)" \
+    test "$(zcat "$doc/changelog.Debian.gz" | dpkg-parsechangelog -l - -S Version 2>/dev/null)" = "$pkg_version"
 check "copyright in the machine-readable format" \
     test "$(head -n1 "$doc/copyright")" = "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/"
 # The copyright's licence paragraph, unfolded, is LICENSE from "Permission" on.
@@ -143,7 +144,7 @@ finish() {
     if [ -n "$prior_version" ]; then
         # The same version is what we just built; an older one only if apt kept its file.
         local back=$prior_deb
-        [ "$prior_version" = "$version" ] && back=$deb
+        [ "$prior_version" = "$pkg_version" ] && back=$deb
         if [ -n "$back" ] && [ -f "$back" ]; then
             "${apt[@]}" install --reinstall "$back" >/dev/null 2>&1 && log "put back skorrel from $back"
         else
@@ -160,8 +161,8 @@ if [ "$root" = 1 ]; then
     installed=1
     "${apt[@]}" install --reinstall "$deb" >"$work/apt-install.log" 2>&1 ||
         { cat "$work/apt-install.log" >&2; fail "apt-get install"; exit 1; }
-    check "dpkg knows skorrel $(field Version) as installed" \
-        test "$(dpkg-query -W -f='${Status} ${Version}' skorrel)" = "install ok installed $(field Version)"
+    check "dpkg knows skorrel $pkg_version as installed" \
+        test "$(dpkg-query -W -f='${Status} ${Version}' skorrel)" = "install ok installed $pkg_version"
     check "/usr/games/skorrel installed" test -x /usr/games/skorrel
     check "skorrel found on a login's PATH, as the menu entry starts it" \
         test "$(PATH=$user_path command -v skorrel)" = /usr/games/skorrel
