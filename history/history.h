@@ -61,6 +61,7 @@ public:
 private:
     void EndLine();
     void Count(std::string_view line);
+    void Take(int32_t ms);
     std::size_t maxLine_;
     std::unique_ptr<char[]> line_;
     std::size_t length_ = 0;

@@ -32,4 +32,4 @@ SKORREL_TEST_PACKAGES=(googletest libgtest-dev clang libclang-rt-14-dev
 SKORREL_BENCH_PACKAGES=(libxtst-dev strace linux-perf
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64)
 # What building and checking the .deb adds (dpkg-shlibdeps needs file).
-SKORREL_PACKAGE_PACKAGES=(dpkg-dev file desktop-file-utils appstream)
+SKORREL_PACKAGE_PACKAGES=(dpkg-dev file desktop-file-utils appstream lintian)

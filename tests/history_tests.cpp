@@ -177,6 +177,43 @@ TEST(Scan, SkipsOverlongLineWithoutLosingTheNext) {
     EXPECT_EQ(file.lastMs, 2000);
 }
 
+// Lines of the game's own length and shape are read by a shortcut; every
+// near miss must still get the general rules' answer. ScanAnyway feeds the
+// text whole (the shortcut) and in pieces too short for it.
+TEST(Scan, GameShapedLinesAgreeWithTheGeneralRules) {
+    struct Case {
+        std::string line;
+        int64_t valid;
+        int32_t ms;  // the last valid time
+    };
+    const Case cases[] = {
+        {Line(850), 1, 850},
+        {Line(10000), 1, 10000},                           // five digits
+        {Line(42), 1, 42},                                 // three
+        {"2026/03/04 05:06 07 0850 ms\r\n", 1, 7},         // a space in the time moves field 2
+        {"2026/03/04 05:06:07  850 ms\r\n", 0, 0},         // field 2 empty
+        {"2026/03/04\t05:06:07 0850 ms\r\n", 0, 0},        // a tab does not split: field 2 is "ms"
+        {"2026/03/04 05:06:07 08a0 ms\r\n", 0, 0},
+        {"2026/03/04 05:06:07 0850 msXY", 1, 850},         // no break, more text in field 3
+        {"2026/03/04 05:06:07 0850 ms\n\r", 1, 850},       // LF then CR: an empty line between
+        {"2026/03/04 05:06:07 0850 ms\r\r", 1, 850},
+        {"2026/03/04 05:06\r07 0850 ms\r\n", 0, 0},        // a CR inside cuts the line in two
+        {"\x82\x51\x82\x4f/03/04 05:06:07 0850 ms\r\n", 1, 850},  // bytes above 0x7f in the date
+        {"2026/03/04 05:06:07 0850 ms\r\n2026/03/04 05:06:07 0900 ms", 2, 900},
+    };
+    for (const Case& c : cases) {
+        const HistoryScan s = ScanAnyway(Line(5000) + c.line);
+        EXPECT_EQ(s.validLines, 1 + c.valid) << '"' << c.line << '"';
+        EXPECT_EQ(s.lastMs, c.valid ? c.ms : 5000) << '"' << c.line << '"';
+    }
+    // The shortcut keeps to the line cap like the general rules.
+    for (std::size_t cap : {26, 27}) {
+        HistoryScanner scanner(cap);
+        scanner.Feed(Line(850) + Line(900));
+        EXPECT_EQ(scanner.Finish().validLines, cap == 27 ? 2 : 0) << "cap " << cap;
+    }
+}
+
 class HistoryFile : public ::testing::Test {
 protected:
     void SetUp() override {

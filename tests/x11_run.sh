@@ -1,16 +1,19 @@
 #!/usr/bin/env bash
 # Runs a command against a private Xvfb, then stops everything it started.
-# Usage: x11_run.sh [--size WxH] [--wm] [--dpi N] [--probe PATH] -- command...
+# Usage: x11_run.sh [--size WxH] [--wm] [--dpi N] [--ms-gothic] [--probe PATH] -- command...
 # The command sees DISPLAY; with --wm an openbox runs on that display.
+# --ms-gothic: the only font is IPAGothic under the name "ＭＳ ゴシック", as if
+# the laid-out face were installed.
 # SKORREL_X_DISPLAYS limits the display numbers it may take (scripts/xvfb.sh).
 set -euo pipefail
 
-size=800x600 wm=0 dpi="" probe=""
+size=800x600 wm=0 dpi="" probe="" ms_gothic=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --size) size=$2; shift 2 ;;
     --wm) wm=1; shift ;;
     --dpi) dpi=$2; shift 2 ;;
+    --ms-gothic) ms_gothic=1; shift ;;
     --probe) probe=$2; shift 2 ;;
     --) shift; break ;;
     *) echo "x11_run.sh: unknown option $1" >&2; exit 2 ;;
@@ -32,6 +35,31 @@ skorrel_xvfb "$size" "$work" -noreset || exit 1
 xvfb_pid=$XVFB_PID
 export XDG_RUNTIME_DIR="$work/runtime"
 mkdir -m 700 "$XDG_RUNTIME_DIR"
+# A home of its own: openbox's log and D-Bus's autolaunch files (Qt asks
+# for the session bus) stay out of the real one.
+export HOME="$work/home"
+unset XDG_CACHE_HOME XDG_CONFIG_HOME XDG_DATA_HOME
+mkdir "$HOME"
+
+if [ "$ms_gothic" = 1 ]; then
+  # fontconfig renames the face as it scans it; a cache of our own, so the
+  # system's caches (made without the rule) are not used.
+  mkdir "$work/fonts"
+  ln -s "$(fc-match -f '%{file}' IPAGothic)" "$work/fonts/"
+  cat >"$work/fonts.conf" <<EOF
+<?xml version="1.0"?>
+<!DOCTYPE fontconfig SYSTEM "urn:fontconfig:fonts.dtd">
+<fontconfig>
+  <dir>$work/fonts</dir>
+  <cachedir>$work/fontcache</cachedir>
+  <match target="scan">
+    <test name="family"><string>IPAGothic</string></test>
+    <edit name="family" mode="assign_replace"><string>ＭＳ ゴシック</string></edit>
+  </match>
+</fontconfig>
+EOF
+  export FONTCONFIG_FILE=$work/fonts.conf
+fi
 
 if [ -n "$dpi" ]; then
   [ -n "$probe" ] || { echo "x11_run.sh: --dpi needs --probe" >&2; exit 2; }

@@ -7,7 +7,6 @@
 #include <QAbstractNativeEventFilter>
 #include <QApplication>
 #include <QCloseEvent>
-#include <QFontDatabase>
 #include <QGuiApplication>
 #include <QImage>
 #include <QIcon>
@@ -179,17 +178,17 @@ void PlaceForm() {
 // A caption's '&' is text, not a shortcut mark.
 void Escape(QString& text) { text.replace(QLatin1Char('&'), QStringLiteral("&&")); }
 
+// Qt takes the first of these faces that is installed when the text is
+// first drawn, after the window maps; asking the font database which are
+// installed would load every font on the system before the map.
 QFont ChooseFont(const FormLayout& layout) {
-    const QStringList installed = QFontDatabase::families();
-    const auto have = [&](const char* face) {
-        return face && *face && installed.contains(QString::fromUtf8(face), Qt::CaseInsensitive);
-    };
     QStringList faces;
-    if (have(layout.fontFace)) faces << QString::fromUtf8(layout.fontFace);
-    for (std::size_t i = 0; i < layout.fallbackCount; ++i)
-        if (have(layout.fallbackFaces[i])) faces << QString::fromUtf8(layout.fallbackFaces[i]);
-    // Nothing of ours installed: let fontconfig substitute for the face.
-    if (faces.isEmpty()) faces << QString::fromUtf8(layout.fontFace ? layout.fontFace : "");
+    const auto add = [&](const char* face) {
+        if (face && *face) faces << QString::fromUtf8(face);
+    };
+    add(layout.fontFace);
+    for (std::size_t i = 0; i < layout.fallbackCount; ++i) add(layout.fallbackFaces[i]);
+    // None of them installed: fontconfig substitutes for the first.
     QFont font;
     font.setFamilies(faces);
     font.setPointSize(layout.fontPoints);

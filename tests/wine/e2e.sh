@@ -7,7 +7,7 @@ exe=$(realpath "$1")
 : "${WINEPREFIX:?}"
 export WINEDEBUG=-all
 wine=/usr/lib/wine/wine64
-shots=/work/shots
+shots=${SKORREL_SHOTS:-$(dirname "$exe")/shots}  # beside the exe: its build folder
 mkdir -p "$shots"
 
 work=$(mktemp -d /tmp/skorrel-e2e.XXXXXX)
