@@ -89,7 +89,7 @@ find_window() {  # <title> <tries of 0.1 s>
 dismiss() {  # <window id> <title>
     local x y
     for _ in 1 2 3; do
-        read -r x y < <(probe button "$2") || return 1
+        read -r x y < <(probe button "$2") || return 0  # gone: the checks after it tell
         xdotool mousemove "$x" "$y"
         sleep 0.2
         xdotool click 1
