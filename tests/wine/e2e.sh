@@ -14,6 +14,9 @@ probe_exe=$(realpath "$2")
 dpi=${3:-96}
 : "${WINEPREFIX:?}"
 export WINEDEBUG=-all
+# Wine reads file names and command lines in the locale's encoding, and the
+# game's folder and titles are Japanese.
+export LC_ALL=C.UTF-8
 
 # The PE header's machine field picks the Wine.
 pe=$(od -An -tu4 -j60 -N4 "$exe" | tr -d ' ')
@@ -42,8 +45,7 @@ trap cleanup EXIT
 shot() { import -window root "$shots/$tag-$1.png"; }
 fail() { echo "e2e $tag FAIL: $*" >&2; [ -n "${DISPLAY:-}" ] && shot failure 2>/dev/null; exit 1; }
 step() { echo "e2e $tag: $*"; }
-# The probe's titles are UTF-8 on its command line.
-probe() { LC_ALL=C.UTF-8 "$wine" "$probe_exe" "$@" | tr -d '\r'; }
+probe() { "$wine" "$probe_exe" "$@" | tr -d '\r'; }
 
 # x / 2 rounded half to even, and pixels for twips at this dpi likewise.
 half_even() { local q=$(($1 / 2)); if (($1 % 2 == 1 && q % 2 == 1)); then q=$((q + 1)); fi; echo $q; }
