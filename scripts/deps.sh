@@ -11,6 +11,16 @@ skorrel_install() {
   echo "Installing: ${missing[*]}"
   local sudo=()
   [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  # Packages of a foreign architecture (wine32:i386) need it added first;
+  # its package lists only come with the update after that.
+  local arch
+  for arch in $(printf '%s\n' "${missing[@]}" | sed -n 's/^[^:]*:\([a-z0-9]*\)$/\1/p' | sort -u); do
+    [ "$arch" = "$(dpkg --print-architecture)" ] && continue
+    dpkg --print-foreign-architectures | grep -qx "$arch" && continue
+    echo "Adding the $arch architecture"
+    "${sudo[@]}" dpkg --add-architecture "$arch"
+    "${sudo[@]}" apt-get update
+  done
   if ! "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"; then
     "${sudo[@]}" apt-get update
     "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
@@ -24,10 +34,16 @@ SKORREL_BUILD_PACKAGES=(build-essential cmake pkg-config qt6-base-dev libx11-dev
 SKORREL_X_PACKAGES=(xvfb xauth xdotool x11-utils x11-xserver-utils imagemagick openbox)
 # What playing in real Wayland compositors, headless, needs.
 SKORREL_WAYLAND_PACKAGES=(sway mutter xwayland grim wtype dbus python3 python3-dbus)
+# The 32-bit Wine, for the 32-bit exe. Without XInput2 it cannot clip the
+# pointer (ClipCursor does nothing); the other X libraries it loads at run
+# time for the screen size, several screens, cursors and drawing.
+SKORREL_WINE32_PACKAGES=(wine32:i386 libxi6:i386 libxrandr2:i386 libxinerama1:i386
+  libxcursor1:i386 libxrender1:i386 libxfixes3:i386)
 # What the tests add.
 SKORREL_TEST_PACKAGES=(googletest libgtest-dev clang libclang-rt-14-dev
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-  binutils-mingw-w64-i686 wine64)
+  binutils-mingw-w64-i686 wine64
+  "${SKORREL_WINE32_PACKAGES[@]}")
 # What the benchmarks add.
 SKORREL_BENCH_PACKAGES=(libxtst-dev strace linux-perf
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64)

@@ -18,14 +18,17 @@ skorrel_xvfb() {
       return 2
     fi
   done
-  [ -n "$list" ] || numbers=(any)
+  # Xvfb's own pick trusts the lock files alone; when a live server's lock
+  # has gone it takes that number and fails: then every number with
+  # neither a lock nor a socket.
+  [ -n "$list" ] || numbers=(any $(seq 0 99))
 
   local n
   for n in "${numbers[@]}"; do
     local name=()
     if [ "$n" != any ]; then
-      # Taken by someone else's server (or a stale lock): next one.
-      [ -e "/tmp/.X$n-lock" ] && continue
+      # Taken by someone else's server (or a stale lock or socket): next one.
+      [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
       name=(":$n")
     fi
     : >"$dir/display"
