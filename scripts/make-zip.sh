@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The download for Windows: both builds, stripped, each in its own folder,
 # and packaging/windows/README.txt as Windows text (UTF-8 with a BOM so
-# every Notepad reads the Japanese, CR LF). Prints the ZIP's path.
+# every Notepad reads the Japanese, CR LF) and the licence. Prints the ZIP's
+# path.
 # Usage: make-zip.sh [WIN32_EXE [WIN64_EXE [OUT_DIR]]]
 #   defaults: build-win32/skorrel.exe build-win64/skorrel.exe build-zip
 set -euo pipefail
@@ -27,6 +28,8 @@ mkdir -p "$stage/skorrel-win32" "$stage/skorrel-win64"
 i686-w64-mingw32-strip -o "$stage/skorrel-win32/skorrel.exe" "$exe32"
 x86_64-w64-mingw32-strip -o "$stage/skorrel-win64/skorrel.exe" "$exe64"
 { printf '\357\273\277'; sed 's/\r$//; s/$/\r/' packaging/windows/README.txt; } >"$stage/README.txt"
-(cd "$stage" && cmake -E tar cf "$out/$name.zip" --format=zip README.txt skorrel-win32 skorrel-win64)
+# The licence asks for its notice in every copy.
+sed 's/\r$//; s/$/\r/' LICENSE >"$stage/LICENSE.txt"
+(cd "$stage" && cmake -E tar cf "$out/$name.zip" --format=zip LICENSE.txt README.txt skorrel-win32 skorrel-win64)
 rm -rf "$stage"
 echo "$out/$name.zip"

@@ -12,12 +12,14 @@ check() { local what=$1; shift; if "$@"; then echo "ok: $what"; else fail "$what
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 listing=$(cmake -E tar tf "$zip" | sed 's|/$||' | sort) || { echo "FAIL: cannot read $zip" >&2; exit 1; }
-want=$(printf '%s\n' README.txt skorrel-win32 skorrel-win32/skorrel.exe skorrel-win64 skorrel-win64/skorrel.exe | sort)
-check "ZIP holds README.txt, skorrel-win32/skorrel.exe, skorrel-win64/skorrel.exe and nothing else" \
+want=$(printf '%s\n' LICENSE.txt README.txt skorrel-win32 skorrel-win32/skorrel.exe skorrel-win64 skorrel-win64/skorrel.exe | sort)
+check "ZIP holds LICENSE.txt, README.txt, skorrel-win32/skorrel.exe, skorrel-win64/skorrel.exe and nothing else" \
     test "$listing" = "$want"
 [ "$listing" = "$want" ] || diff <(echo "$want") <(echo "$listing") >&2
 
 (cd "$work" && cmake -E tar xf "$zip") || fail "cannot unpack $zip"
+check "LICENSE.txt is the project's licence, in Windows lines" \
+    bash -c 'diff <(tr -d "\r" <"$1") "$2" >/dev/null && grep -q $'"'"'\r$'"'"' "$1"' _ "$work/LICENSE.txt" "$(dirname "$0")/../../LICENSE"
 # Each folder holds the build it is named for, a Windows GUI program...
 pe() {  # <exe> <objdump> <format>
     local dump
