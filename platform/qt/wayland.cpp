@@ -149,7 +149,17 @@ wl_buffer* MakeArrow() {
     return MakeBuffer(kArrowW, kArrowH, px.data());
 }
 
-wl_region* EmptyRegion() { return wl_compositor_create_region(s.compositor); }
+// A sub-surface of the covering surface that takes no input, so the pointer
+// stays over the covering surface itself; placed above those made before.
+wl_surface* PictureOnCover(wl_subsurface*& sub) {
+    wl_surface* surface = wl_compositor_create_surface(s.compositor);
+    wl_region* none = wl_compositor_create_region(s.compositor);
+    wl_surface_set_input_region(surface, none);
+    wl_region_destroy(none);
+    sub = wl_subcompositor_get_subsurface(s.subcompositor, surface, s.surface);
+    wl_subsurface_set_desync(sub);
+    return surface;
+}
 
 // ---- the pointer ----------------------------------------------------------
 
@@ -467,22 +477,10 @@ void Cover(const Screen& screen) {
     wl_surface_attach(s.surface, s.clear, 0, 0);
     wl_surface_damage(s.surface, 0, 0, s.surfaceW, s.surfaceH);
 
-    // The held arrow: a sub-surface that takes no input.
+    // The window's picture, and the held arrow above it.
+    s.windowSurface = PictureOnCover(s.windowSub);
+    s.arrowSurface = PictureOnCover(s.arrowSub);
     s.arrowBuffer = MakeArrow();
-    s.arrowSurface = wl_compositor_create_surface(s.compositor);
-    wl_region* none = EmptyRegion();
-    wl_surface_set_input_region(s.arrowSurface, none);
-    wl_region_destroy(none);
-    s.arrowSub = wl_subcompositor_get_subsurface(s.subcompositor, s.arrowSurface, s.surface);
-    wl_subsurface_set_desync(s.arrowSub);
-    s.windowSurface = wl_compositor_create_surface(s.compositor);
-    wl_region* nothing = EmptyRegion();
-    wl_surface_set_input_region(s.windowSurface, nothing);
-    wl_region_destroy(nothing);
-    s.windowSub = wl_subcompositor_get_subsurface(s.subcompositor, s.windowSurface, s.surface);
-    wl_subsurface_set_desync(s.windowSub);
-    // The arrow above the window's picture.
-    wl_subsurface_place_above(s.arrowSub, s.windowSurface);
 
     s.cursorBuffer = MakeArrow();
     s.cursorSurface = wl_compositor_create_surface(s.compositor);
