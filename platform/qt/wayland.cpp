@@ -361,6 +361,12 @@ void HideArrow() {
     wl_surface_commit(s.surface);
 }
 
+void SyncDone(void* done, wl_callback* callback, uint32_t) {
+    *static_cast<bool*>(done) = true;
+    wl_callback_destroy(callback);
+}
+const wl_callback_listener kSyncListener = {SyncDone};
+
 template <typename T>
 void Destroy(T*& p, void (*destroy)(T*)) {
     if (p) destroy(p);
@@ -510,7 +516,13 @@ void Uncover() {
     Destroy(s.surface, wl_surface_destroy);
     Destroy(s.clear, wl_buffer_destroy);
     s.entered = s.seen = false;
-    wl_display_flush(s.display);
+    // Gone before the game shows anything else: a compositor that sees a
+    // new window while the fullscreen one still stands may not focus it.
+    bool done = false;
+    wl_callback* sync = wl_display_sync(s.display);
+    wl_callback_add_listener(sync, &kSyncListener, &done);
+    WaitFor([&done] { return done; }, 500);
+    if (!done) wl_callback_destroy(sync);
 }
 
 bool Covered() { return s.surface != nullptr; }

@@ -26,7 +26,13 @@ twips_px() {
   echo $q
 }
 
-pointer() { xdotool getmouselocation | sed -E 's/^x:([0-9-]+) y:([0-9-]+).*/\1 \2/'; }
+# xdotool also asks for the window under the pointer, and fails when that
+# window goes away meanwhile (the game's hold window at go!): ask again.
+pointer() {
+  local out i
+  for ((i = 0; i < 3; i++)); do out=$(xdotool getmouselocation 2>/dev/null) && break; done
+  sed -E 's/^x:([0-9-]+) y:([0-9-]+).*/\1 \2/' <<<"$out"
+}
 move() { xdotool mousemove "$1" "$2"; }
 pointer_at() { [ "$(pointer)" = "$1 $2" ]; }
 in_square() {
