@@ -2,11 +2,20 @@
 // The platform calls the loop makes are wrapped at link time (-Wl,--wrap),
 // so every pump, sleep and pointer sample is stamped into a preallocated log
 // while the game's code stays exactly as shipped. A second thread with its
-// own X connection moves the pointer through XTest, stamping each move on
-// the same CLOCK_MONOTONIC clock.
+// own connection moves the pointer, stamping each move on the same
+// CLOCK_MONOTONIC clock: through XTest on X11, or, built with
+// SKORREL_BENCH_WAYLAND, through a wlroots virtual pointer, the game then
+// seeing it on its covering surface.
 //   race_bench [latency-races] [tries-per-stay]
+#ifdef SKORREL_BENCH_WAYLAND
+#include <wayland-client.h>
+
+#include "platform/qt/wayland.h"
+#include "wlr-virtual-pointer-unstable-v1-client-protocol.h"
+#else
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
+#endif
 #include <sys/resource.h>
 #include <time.h>
 
@@ -16,6 +25,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -35,10 +45,83 @@ using namespace bench;
 
 namespace {
 
+#ifdef SKORREL_BENCH_WAYLAND
+void Global(void* data, wl_registry* registry, uint32_t name, const char* iface, uint32_t);
+void GlobalRemove(void*, wl_registry*, uint32_t) {}
+const wl_registry_listener kRegistryListener = {Global, GlobalRemove};
+
+struct Driver {
+    wl_display* display = nullptr;
+    wl_seat* seat = nullptr;
+    zwlr_virtual_pointer_manager_v1* manager = nullptr;
+    zwlr_virtual_pointer_v1* pointer = nullptr;
+    int maxX = 0, maxY = 0;
+
+    bool Open(std::string* why) {
+        display = wl_display_connect(nullptr);
+        if (!display) {
+            *why = "no Wayland display";
+            return false;
+        }
+        wl_registry_add_listener(wl_display_get_registry(display), &kRegistryListener, this);
+        wl_display_roundtrip(display);
+        if (!seat || !manager) {
+            *why = "the compositor has no zwlr_virtual_pointer_manager_v1";
+            return false;
+        }
+        pointer = zwlr_virtual_pointer_manager_v1_create_virtual_pointer(manager, seat);
+        wl_display_roundtrip(display);
+        return true;
+    }
+    void Close() { wl_display_disconnect(display); }
+
+    // Absolute, in the output's pixels: x / (maxX + 1) of its width.
+    void Send(int x, int y) {
+        timespec t{};
+        clock_gettime(CLOCK_MONOTONIC, &t);
+        const auto ms = static_cast<uint32_t>(t.tv_sec * 1000 + t.tv_nsec / 1000000);
+        zwlr_virtual_pointer_v1_motion_absolute(pointer, ms, static_cast<uint32_t>(x), static_cast<uint32_t>(y),
+                                                static_cast<uint32_t>(maxX + 1), static_cast<uint32_t>(maxY + 1));
+        zwlr_virtual_pointer_v1_frame(pointer);
+        wl_display_flush(display);
+    }
+    // Returns the stamp taken just before the move left this process; back
+    // once the compositor has handled it.
+    int64_t Move(int x, int y) {
+        const int64_t t = BenchNow();
+        Send(x, y);
+        wl_display_roundtrip(display);
+        return t;
+    }
+    // Sent without waiting.
+    void Nudge(int x, int y) { Send(x, y); }
+};
+
+void Global(void* data, wl_registry* registry, uint32_t name, const char* iface, uint32_t) {
+    auto* d = static_cast<Driver*>(data);
+    if (std::strcmp(iface, wl_seat_interface.name) == 0 && !d->seat)
+        d->seat = static_cast<wl_seat*>(wl_registry_bind(registry, name, &wl_seat_interface, 1));
+    else if (std::strcmp(iface, zwlr_virtual_pointer_manager_v1_interface.name) == 0)
+        d->manager = static_cast<zwlr_virtual_pointer_manager_v1*>(
+            wl_registry_bind(registry, name, &zwlr_virtual_pointer_manager_v1_interface, 1));
+}
+#else
 struct Driver {
     Display* dpy = nullptr;
     int screen = 0;
     int maxX = 0, maxY = 0;
+
+    bool Open(std::string* why) {
+        dpy = XOpenDisplay(nullptr);
+        int ev = 0, er = 0, maj = 0, min = 0;
+        if (!dpy || !XTestQueryExtension(dpy, &ev, &er, &maj, &min)) {
+            *why = "no XTest";
+            return false;
+        }
+        screen = DefaultScreen(dpy);
+        return true;
+    }
+    void Close() { XCloseDisplay(dpy); }
 
     // Returns the stamp taken just before the move left this process.
     int64_t Move(int x, int y) {
@@ -47,7 +130,13 @@ struct Driver {
         XSync(dpy, False);
         return t;
     }
+    // Sent without waiting.
+    void Nudge(int x, int y) {
+        XTestFakeMotionEvent(dpy, screen, x, y, CurrentTime);
+        XFlush(dpy);
+    }
 };
+#endif
 
 void SleepUntil(int64_t ns) {
     timespec t{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
@@ -157,8 +246,7 @@ void Drive(Driver d, const Plan& plan, Results& r) {
         while (BenchNow() - t0 < static_cast<int64_t>(plan.cpuSeconds * 1e9)) {
             const int x = d.maxX / 4 + (k * 7) % (d.maxX / 2);
             const int y = d.maxY / 4 + (k * 5) % (d.maxY / 2);
-            XTestFakeMotionEvent(d.dpy, d.screen, x, y, CurrentTime);
-            XFlush(d.dpy);
+            d.Nudge(x, y);
             ++k;
             next += 1000000;
             SleepUntil(next);
@@ -206,14 +294,24 @@ int main(int argc, char** argv) {
     platform::ShowForm();
     MeasureScreen();
 
-    Driver d;
-    d.dpy = XOpenDisplay(nullptr);
-    int ev = 0, er = 0, maj = 0, min = 0;
-    if (!d.dpy || !XTestQueryExtension(d.dpy, &ev, &er, &maj, &min)) {
-        std::fprintf(stderr, "race_bench: no XTest\n");
+#ifdef SKORREL_BENCH_WAYLAND
+    // As the game does before a race: the surface that sees the pointer
+    // covers the screen, and stays up for every race of the bench.
+    if (!platform::wl::Opened()) {
+        std::fprintf(stderr, "race_bench: the game does not take the pointer through Wayland\n");
         return 1;
     }
-    d.screen = DefaultScreen(d.dpy);
+    platform::TrackPointer(true);
+    if (!platform::wl::Covered()) {
+        std::fprintf(stderr, "race_bench: no covering surface\n");
+        return 1;
+    }
+#endif
+    Driver d;
+    if (!d.Open(&why)) {
+        std::fprintf(stderr, "race_bench: %s\n", why.c_str());
+        return 1;
+    }
     d.maxX = Module1::screenExtents.maxX;
     d.maxY = Module1::screenExtents.maxY;
 
@@ -312,7 +410,7 @@ int main(int argc, char** argv) {
                     100.0 * static_cast<double>(b.cpu - a.cpu) / static_cast<double>(b.wall - a.wall),
                     static_cast<double>(b.vcsw - a.vcsw) / wall, static_cast<double>(b.ivcsw - a.ivcsw) / wall);
     }
-    XCloseDisplay(d.dpy);
+    d.Close();
     // The backend's window and application are torn down by RunEventLoop,
     // which a bench never enters: leave without running static destructors.
     std::fflush(stdout);
