@@ -10,11 +10,13 @@ bench_stop() {
   rm -rf "$bench_work"
 }
 trap bench_stop EXIT
+trap "exit 1" INT TERM
 bench_user=()
 [ "$(id -u)" -eq 0 ] && bench_user=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
 bench_env=(env -i "PATH=$PATH" "HOME=$bench_work" "XDG_RUNTIME_DIR=$bench_work/runtime" XDG_SESSION_TYPE=wayland
   LANG=C.UTF-8)
-bench_run() { "${bench_user[@]}" "${bench_env[@]}" "$@"; }
+# Execs, so that a "bench_run ... &" leaves the program's own pid in $!.
+bench_run() { exec "${bench_user[@]}" "${bench_env[@]}" "$@"; }
 
 bench_sway() {
   local size=${1:-1024x768} rt="$bench_work/runtime" i
@@ -29,8 +31,8 @@ floating_minimum_size 1 x 1
 seat * pointer_constraint enable
 CONF
   [ "$(id -u)" -eq 0 ] && chown -R nobody:nogroup "$bench_work"
-  bench_run WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 WLR_RENDERER=pixman \
-    sway -c "$bench_work/sway.config" >"$bench_work/sway.log" 2>&1 &
+  (bench_run WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 WLR_RENDERER=pixman \
+    sway -c "$bench_work/sway.config" >"$bench_work/sway.log" 2>&1) &
   bench_sway_pid=$!
   local sock="" ipc=""
   for i in $(seq 150); do
@@ -46,7 +48,7 @@ CONF
   fi
   bench_env+=("WAYLAND_DISPLAY=$sock" "SWAYSOCK=$rt/$ipc")
   # XWayland's display, as sway gives it to what it starts.
-  bench_run swaymsg exec "printenv DISPLAY > $bench_work/display.tmp && mv $bench_work/display.tmp $bench_work/display" >/dev/null
+  (bench_run swaymsg exec "printenv DISPLAY > $bench_work/display.tmp && mv $bench_work/display.tmp $bench_work/display" >/dev/null)
   for i in $(seq 100); do
     [ -s "$bench_work/display" ] && break
     sleep 0.1
