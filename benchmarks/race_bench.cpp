@@ -56,6 +56,7 @@ struct Driver {
     zwlr_virtual_pointer_manager_v1* manager = nullptr;
     zwlr_virtual_pointer_v1* pointer = nullptr;
     int maxX = 0, maxY = 0;
+    int64_t done = 0;  // when the server said it had the last move
 
     bool Open(std::string* why) {
         display = wl_display_connect(nullptr);
@@ -91,6 +92,7 @@ struct Driver {
         const int64_t t = BenchNow();
         Send(x, y);
         wl_display_roundtrip(display);
+        done = BenchNow();
         return t;
     }
     // Sent without waiting.
@@ -110,6 +112,7 @@ struct Driver {
     Display* dpy = nullptr;
     int screen = 0;
     int maxX = 0, maxY = 0;
+    int64_t done = 0;  // when the server said it had the last move
 
     bool Open(std::string* why) {
         dpy = XOpenDisplay(nullptr);
@@ -128,6 +131,7 @@ struct Driver {
         const int64_t t = BenchNow();
         XTestFakeMotionEvent(dpy, screen, x, y, CurrentTime);
         XSync(dpy, False);
+        done = BenchNow();
         return t;
     }
     // Sent without waiting.
@@ -181,6 +185,7 @@ struct Plan {
 
 struct Results {
     std::vector<int64_t> injectNs;  // per latency race: the move onto the fourth edge
+    std::vector<int64_t> handledNs;  // and when the server had it
     std::vector<int32_t> latencyRace;
     struct Stay {
         double wantMs;
@@ -212,6 +217,7 @@ void Drive(Driver d, const Plan& plan, Results& r) {
         // A random phase against the loop's passes.
         SleepNs(static_cast<int64_t>(rnd() % 3000000));
         r.injectNs.push_back(d.Move(d.maxX / 2, 0));
+        r.handledNs.push_back(d.done);
         r.latencyRace.push_back(race);
         const int64_t deadline = BenchNow() + 200000000;
         while (Running(race) && BenchNow() < deadline) SleepNs(100000);
@@ -338,7 +344,7 @@ int main(int argc, char** argv) {
     driver.join();
 
     const std::size_t n = logLen.load();
-    std::vector<double> period, pumpUs, sleepUs, sampleUs, latency;
+    std::vector<double> period, pumpUs, sleepUs, sampleUs, latency, handled;
     // Passes: one pump to the next within a race.
     int64_t lastPump = 0;
     int32_t lastRace = -1;
@@ -367,6 +373,7 @@ int main(int argc, char** argv) {
             const Call& c = logBuf[i];
             if (c.y == 0 && c.x == d.maxX / 2 && c.leave >= r.injectNs[k]) {
                 latency.push_back(static_cast<double>(c.leave - r.injectNs[k]) / 1e6);
+                handled.push_back(static_cast<double>(r.handledNs[k] - r.injectNs[k]) / 1e6);
                 found = true;
                 break;
             }
@@ -382,6 +389,10 @@ int main(int argc, char** argv) {
                 Pct(sampleUs, 99));
     std::printf("latency_ms races %zu missed %d median %.3f p99 %.3f max %.3f\n", latency.size(), missedLatency,
                 Pct(latency, 50), Pct(latency, 99), Pct(latency, 100));
+    // Send to the driver's own round trip back: the server had the move by
+    // then (an upper bound, the driver's wake-up included).
+    std::printf("server_roundtrip_ms median %.3f p99 %.3f max %.3f\n", Pct(handled, 50), Pct(handled, 99),
+                Pct(handled, 100));
     double shortest = -1;
     for (const auto& s : r.stays) {
         int seen = 0;
