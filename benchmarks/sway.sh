@@ -17,6 +17,7 @@ bench_env=(env -i "PATH=$PATH" "HOME=$bench_work" "XDG_RUNTIME_DIR=$bench_work/r
   LANG=C.UTF-8)
 # Execs, so that a "bench_run ... &" leaves the program's own pid in $!.
 bench_run() { exec "${bench_user[@]}" "${bench_env[@]}" "$@"; }
+bench_run_sub() { (bench_run "$@"); }
 
 bench_sway() {
   local size=${1:-1024x768} rt="$bench_work/runtime" i

@@ -9,3 +9,7 @@ target_link_options(race_bench_wayland PRIVATE
   -Wl,--wrap=_ZN8platform10PumpEventsEv
   -Wl,--wrap=_ZN8platform5SleepEj
   -Wl,--wrap=_ZN8platform12GetCursorPosERNS_5POINTE)
+
+# A player's mouse for the idle benchmark's race.
+add_executable(bench_vpointer ${PROJECT_SOURCE_DIR}/tests/wayland/vpointer.c)
+skorrel_wayland_protocols(bench_vpointer ${PROJECT_SOURCE_DIR}/tests/wayland/wlr-virtual-pointer-unstable-v1.xml)
