@@ -397,18 +397,35 @@ int main(int argc, char** argv) {
     for (const auto& s : r.stays) {
         int seen = 0;
         std::vector<double> actual;
+        std::string misses;
         for (std::size_t k = 0; k < s.race.size(); ++k) {
             actual.push_back(static_cast<double>(s.off[k] - s.on[k]) / 1e6);
+            bool hit = false;
+            // For a miss: how long after the move onto the edge the next
+            // sample began, and after the move off it the first that ended;
+            // a sample inside the stay that missed it means the move came late.
+            double next = -1, after = -1;
             for (std::size_t i : samplesOf[static_cast<std::size_t>(s.race[k])]) {
                 const Call& c = logBuf[i];
                 if (c.y == 0 && c.x == d.maxX / 2 - 50) {
-                    ++seen;
+                    hit = true;
                     break;
                 }
+                if (next < 0 && c.enter >= s.on[k]) next = static_cast<double>(c.enter - s.on[k]) / 1e6;
+                if (after < 0 && c.leave >= s.off[k]) after = static_cast<double>(c.leave - s.on[k]) / 1e6;
+            }
+            if (hit) {
+                ++seen;
+            } else {
+                char m[64];
+                std::snprintf(m, sizeof m, " #%zu:%.2f/%.2f", k, next, after);
+                misses += m;
             }
         }
         std::printf("stay_ms %.2f (actual median %.3f max %.3f) detected %d/%zu\n", s.wantMs, Pct(actual, 50),
                     Pct(actual, 100), seen, s.race.size());
+        // Try number: next sample's start / first sample's end after the stay, ms from the move onto the edge.
+        if (s.wantMs >= 1.0 && !misses.empty()) std::printf("  missed%s\n", misses.c_str());
         if (seen == static_cast<int>(s.race.size()) && shortest < 0) shortest = s.wantMs;
         if (seen != static_cast<int>(s.race.size())) shortest = -1;
     }
