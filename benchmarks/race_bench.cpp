@@ -2,11 +2,20 @@
 // The platform calls the loop makes are wrapped at link time (-Wl,--wrap),
 // so every pump, sleep and pointer sample is stamped into a preallocated log
 // while the game's code stays exactly as shipped. A second thread with its
-// own X connection moves the pointer through XTest, stamping each move on
-// the same CLOCK_MONOTONIC clock.
+// own connection moves the pointer, stamping each move on the same
+// CLOCK_MONOTONIC clock: through XTest on X11, or, built with
+// SKORREL_BENCH_WAYLAND, through a wlroots virtual pointer, the game then
+// seeing it on its covering surface.
 //   race_bench [latency-races] [tries-per-stay]
+#ifdef SKORREL_BENCH_WAYLAND
+#include <wayland-client.h>
+
+#include "platform/qt/wayland.h"
+#include "wlr-virtual-pointer-unstable-v1-client-protocol.h"
+#else
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
+#endif
 #include <sys/resource.h>
 #include <time.h>
 
@@ -16,6 +25,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -35,19 +45,102 @@ using namespace bench;
 
 namespace {
 
+#ifdef SKORREL_BENCH_WAYLAND
+void Global(void* data, wl_registry* registry, uint32_t name, const char* iface, uint32_t);
+void GlobalRemove(void*, wl_registry*, uint32_t) {}
+const wl_registry_listener kRegistryListener = {Global, GlobalRemove};
+
+struct Driver {
+    wl_display* display = nullptr;
+    wl_seat* seat = nullptr;
+    zwlr_virtual_pointer_manager_v1* manager = nullptr;
+    zwlr_virtual_pointer_v1* pointer = nullptr;
+    int maxX = 0, maxY = 0;
+    int64_t done = 0;  // when the server said it had the last move
+
+    bool Open(std::string* why) {
+        display = wl_display_connect(nullptr);
+        if (!display) {
+            *why = "no Wayland display";
+            return false;
+        }
+        wl_registry_add_listener(wl_display_get_registry(display), &kRegistryListener, this);
+        wl_display_roundtrip(display);
+        if (!seat || !manager) {
+            *why = "the compositor has no zwlr_virtual_pointer_manager_v1";
+            return false;
+        }
+        pointer = zwlr_virtual_pointer_manager_v1_create_virtual_pointer(manager, seat);
+        wl_display_roundtrip(display);
+        return true;
+    }
+    void Close() { wl_display_disconnect(display); }
+
+    // Absolute, in the output's pixels: x / (maxX + 1) of its width.
+    void Send(int x, int y) {
+        timespec t{};
+        clock_gettime(CLOCK_MONOTONIC, &t);
+        const auto ms = static_cast<uint32_t>(t.tv_sec * 1000 + t.tv_nsec / 1000000);
+        zwlr_virtual_pointer_v1_motion_absolute(pointer, ms, static_cast<uint32_t>(x), static_cast<uint32_t>(y),
+                                                static_cast<uint32_t>(maxX + 1), static_cast<uint32_t>(maxY + 1));
+        zwlr_virtual_pointer_v1_frame(pointer);
+        wl_display_flush(display);
+    }
+    // Returns the stamp taken just before the move left this process; back
+    // once the compositor has handled it.
+    int64_t Move(int x, int y) {
+        const int64_t t = BenchNow();
+        Send(x, y);
+        wl_display_roundtrip(display);
+        done = BenchNow();
+        return t;
+    }
+    // Sent without waiting.
+    void Nudge(int x, int y) { Send(x, y); }
+};
+
+void Global(void* data, wl_registry* registry, uint32_t name, const char* iface, uint32_t) {
+    auto* d = static_cast<Driver*>(data);
+    if (std::strcmp(iface, wl_seat_interface.name) == 0 && !d->seat)
+        d->seat = static_cast<wl_seat*>(wl_registry_bind(registry, name, &wl_seat_interface, 1));
+    else if (std::strcmp(iface, zwlr_virtual_pointer_manager_v1_interface.name) == 0)
+        d->manager = static_cast<zwlr_virtual_pointer_manager_v1*>(
+            wl_registry_bind(registry, name, &zwlr_virtual_pointer_manager_v1_interface, 1));
+}
+#else
 struct Driver {
     Display* dpy = nullptr;
     int screen = 0;
     int maxX = 0, maxY = 0;
+    int64_t done = 0;  // when the server said it had the last move
+
+    bool Open(std::string* why) {
+        dpy = XOpenDisplay(nullptr);
+        int ev = 0, er = 0, maj = 0, min = 0;
+        if (!dpy || !XTestQueryExtension(dpy, &ev, &er, &maj, &min)) {
+            *why = "no XTest";
+            return false;
+        }
+        screen = DefaultScreen(dpy);
+        return true;
+    }
+    void Close() { XCloseDisplay(dpy); }
 
     // Returns the stamp taken just before the move left this process.
     int64_t Move(int x, int y) {
         const int64_t t = BenchNow();
         XTestFakeMotionEvent(dpy, screen, x, y, CurrentTime);
         XSync(dpy, False);
+        done = BenchNow();
         return t;
     }
+    // Sent without waiting.
+    void Nudge(int x, int y) {
+        XTestFakeMotionEvent(dpy, screen, x, y, CurrentTime);
+        XFlush(dpy);
+    }
 };
+#endif
 
 void SleepUntil(int64_t ns) {
     timespec t{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
@@ -92,6 +185,7 @@ struct Plan {
 
 struct Results {
     std::vector<int64_t> injectNs;  // per latency race: the move onto the fourth edge
+    std::vector<int64_t> handledNs;  // and when the server had it
     std::vector<int32_t> latencyRace;
     struct Stay {
         double wantMs;
@@ -123,6 +217,7 @@ void Drive(Driver d, const Plan& plan, Results& r) {
         // A random phase against the loop's passes.
         SleepNs(static_cast<int64_t>(rnd() % 3000000));
         r.injectNs.push_back(d.Move(d.maxX / 2, 0));
+        r.handledNs.push_back(d.done);
         r.latencyRace.push_back(race);
         const int64_t deadline = BenchNow() + 200000000;
         while (Running(race) && BenchNow() < deadline) SleepNs(100000);
@@ -157,8 +252,7 @@ void Drive(Driver d, const Plan& plan, Results& r) {
         while (BenchNow() - t0 < static_cast<int64_t>(plan.cpuSeconds * 1e9)) {
             const int x = d.maxX / 4 + (k * 7) % (d.maxX / 2);
             const int y = d.maxY / 4 + (k * 5) % (d.maxY / 2);
-            XTestFakeMotionEvent(d.dpy, d.screen, x, y, CurrentTime);
-            XFlush(d.dpy);
+            d.Nudge(x, y);
             ++k;
             next += 1000000;
             SleepUntil(next);
@@ -206,14 +300,24 @@ int main(int argc, char** argv) {
     platform::ShowForm();
     MeasureScreen();
 
-    Driver d;
-    d.dpy = XOpenDisplay(nullptr);
-    int ev = 0, er = 0, maj = 0, min = 0;
-    if (!d.dpy || !XTestQueryExtension(d.dpy, &ev, &er, &maj, &min)) {
-        std::fprintf(stderr, "race_bench: no XTest\n");
+#ifdef SKORREL_BENCH_WAYLAND
+    // As the game does before a race: the surface that sees the pointer
+    // covers the screen, and stays up for every race of the bench.
+    if (!platform::wl::Opened()) {
+        std::fprintf(stderr, "race_bench: the game does not take the pointer through Wayland\n");
         return 1;
     }
-    d.screen = DefaultScreen(d.dpy);
+    platform::TrackPointer(true);
+    if (!platform::wl::Covered()) {
+        std::fprintf(stderr, "race_bench: no covering surface\n");
+        return 1;
+    }
+#endif
+    Driver d;
+    if (!d.Open(&why)) {
+        std::fprintf(stderr, "race_bench: %s\n", why.c_str());
+        return 1;
+    }
     d.maxX = Module1::screenExtents.maxX;
     d.maxY = Module1::screenExtents.maxY;
 
@@ -240,7 +344,7 @@ int main(int argc, char** argv) {
     driver.join();
 
     const std::size_t n = logLen.load();
-    std::vector<double> period, pumpUs, sleepUs, sampleUs, latency;
+    std::vector<double> period, pumpUs, sleepUs, sampleUs, latency, handled;
     // Passes: one pump to the next within a race.
     int64_t lastPump = 0;
     int32_t lastRace = -1;
@@ -269,6 +373,7 @@ int main(int argc, char** argv) {
             const Call& c = logBuf[i];
             if (c.y == 0 && c.x == d.maxX / 2 && c.leave >= r.injectNs[k]) {
                 latency.push_back(static_cast<double>(c.leave - r.injectNs[k]) / 1e6);
+                handled.push_back(static_cast<double>(r.handledNs[k] - r.injectNs[k]) / 1e6);
                 found = true;
                 break;
             }
@@ -284,22 +389,43 @@ int main(int argc, char** argv) {
                 Pct(sampleUs, 99));
     std::printf("latency_ms races %zu missed %d median %.3f p99 %.3f max %.3f\n", latency.size(), missedLatency,
                 Pct(latency, 50), Pct(latency, 99), Pct(latency, 100));
+    // Send to the driver's own round trip back: the server had the move by
+    // then (an upper bound, the driver's wake-up included).
+    std::printf("server_roundtrip_ms median %.3f p99 %.3f max %.3f\n", Pct(handled, 50), Pct(handled, 99),
+                Pct(handled, 100));
     double shortest = -1;
     for (const auto& s : r.stays) {
         int seen = 0;
         std::vector<double> actual;
+        std::string misses;
         for (std::size_t k = 0; k < s.race.size(); ++k) {
             actual.push_back(static_cast<double>(s.off[k] - s.on[k]) / 1e6);
+            bool hit = false;
+            // For a miss: how long after the move onto the edge the next
+            // sample began, and after the move off it the first that ended;
+            // a sample inside the stay that missed it means the move came late.
+            double next = -1, after = -1;
             for (std::size_t i : samplesOf[static_cast<std::size_t>(s.race[k])]) {
                 const Call& c = logBuf[i];
                 if (c.y == 0 && c.x == d.maxX / 2 - 50) {
-                    ++seen;
+                    hit = true;
                     break;
                 }
+                if (next < 0 && c.enter >= s.on[k]) next = static_cast<double>(c.enter - s.on[k]) / 1e6;
+                if (after < 0 && c.leave >= s.off[k]) after = static_cast<double>(c.leave - s.on[k]) / 1e6;
+            }
+            if (hit) {
+                ++seen;
+            } else {
+                char m[64];
+                std::snprintf(m, sizeof m, " #%zu:%.2f/%.2f", k, next, after);
+                misses += m;
             }
         }
         std::printf("stay_ms %.2f (actual median %.3f max %.3f) detected %d/%zu\n", s.wantMs, Pct(actual, 50),
                     Pct(actual, 100), seen, s.race.size());
+        // Try number: next sample's start / first sample's end after the stay, ms from the move onto the edge.
+        if (s.wantMs >= 1.0 && !misses.empty()) std::printf("  missed%s\n", misses.c_str());
         if (seen == static_cast<int>(s.race.size()) && shortest < 0) shortest = s.wantMs;
         if (seen != static_cast<int>(s.race.size())) shortest = -1;
     }
@@ -312,7 +438,7 @@ int main(int argc, char** argv) {
                     100.0 * static_cast<double>(b.cpu - a.cpu) / static_cast<double>(b.wall - a.wall),
                     static_cast<double>(b.vcsw - a.vcsw) / wall, static_cast<double>(b.ivcsw - a.ivcsw) / wall);
     }
-    XCloseDisplay(d.dpy);
+    d.Close();
     // The backend's window and application are torn down by RunEventLoop,
     // which a bench never enters: leave without running static destructors.
     std::fflush(stdout);

@@ -1,0 +1,15 @@
+# The race benchmark in a Wayland session (benchmarks/wayland-*.sh): the
+# same bench, its pointer moved through a wlroots virtual pointer.
+include(${PROJECT_SOURCE_DIR}/cmake/wayland.cmake)
+add_executable(race_bench_wayland race_bench.cpp)
+target_compile_definitions(race_bench_wayland PRIVATE SKORREL_BENCH_WAYLAND)
+target_link_libraries(race_bench_wayland PRIVATE skorrel_core skorrel_platform_qt)
+skorrel_wayland_protocols(race_bench_wayland ${PROJECT_SOURCE_DIR}/tests/wayland/wlr-virtual-pointer-unstable-v1.xml)
+target_link_options(race_bench_wayland PRIVATE
+  -Wl,--wrap=_ZN8platform10PumpEventsEv
+  -Wl,--wrap=_ZN8platform5SleepEj
+  -Wl,--wrap=_ZN8platform12GetCursorPosERNS_5POINTE)
+
+# A player's mouse for the idle benchmark's race.
+add_executable(bench_vpointer ${PROJECT_SOURCE_DIR}/tests/wayland/vpointer.c)
+skorrel_wayland_protocols(bench_vpointer ${PROJECT_SOURCE_DIR}/tests/wayland/wlr-virtual-pointer-unstable-v1.xml)
