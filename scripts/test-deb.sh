@@ -24,7 +24,7 @@ cmake -S . -B build-deb -DCMAKE_BUILD_TYPE=Release -DSKORREL_BUILD_GAME=ON \
     -DSKORREL_BUILD_TESTS=OFF -DSKORREL_BUILD_BENCH=OFF >/dev/null
 cmake --build build-deb -j2
 [ build-deb/x11_probe -nt tests/x11_probe.cpp ] ||
-    c++ -std=c++20 -O2 -Wall -Wextra -Wpedantic tests/x11_probe.cpp -lX11 -o build-deb/x11_probe
+    c++ -std=c++20 -O2 -Wall -Wextra -Wpedantic tests/x11_probe.cpp -lX11 -lXrandr -o build-deb/x11_probe
 rm -f build-deb/skorrel_*.deb
 (cd build-deb && cpack -G DEB >/dev/null)
 debs=(build-deb/skorrel_*.deb)
