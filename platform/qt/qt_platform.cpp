@@ -258,7 +258,7 @@ void ClipCursor(const RECT* r) {
         return;
     }
     const QPoint o = ScreenOrigin();
-    x11::Confine(o.x() + r->left, o.y() + r->top, o.x() + r->right, o.y() + r->bottom, WholeScreen(*r));
+    x11::Confine(o.x() + r->left, o.y() + r->top, o.x() + r->right, o.y() + r->bottom);
 }
 
 void TrackPointer(bool on) {
@@ -453,7 +453,6 @@ int RunEventLoop() {
     for (QWidget*& w : g.controls) w = nullptr;
     delete g.form;
     g.form = nullptr;
-    // The display may be the toolkit's own: done with it before the toolkit.
     x11::Close();
     g.app.reset();
     return status;
@@ -484,7 +483,6 @@ bool Init(int argc, char** argv, std::string* why) {
     g.argv[0] = argc > 0 ? argv[0] : nullptr;
     g.app = std::make_unique<QApplication>(g.argc, g.argv);
     g.app->installNativeEventFilter(&destroyWatch);
-    if (auto* x = g.app->nativeInterface<QNativeInterface::QX11Application>()) x11::Adopt(x->display());
     if (g.wayland) {
         // Keeps the connection answered while the game waits for a press.
         g.waylandEvents = std::make_unique<QSocketNotifier>(wl::Fd(), QSocketNotifier::Read);

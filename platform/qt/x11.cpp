@@ -12,7 +12,6 @@ namespace platform::x11 {
 namespace {
 
 Display* dpy = nullptr;
-bool owned = false;  // opened here, so closed here
 Window clipWindow = 0;
 bool grabbed = false;
 
@@ -91,24 +90,15 @@ bool Open(std::string* why) {
         }
         return false;
     }
-    owned = true;
     XSetErrorHandler(IgnoreError);
     return true;
-}
-
-void Adopt(void* display) {
-    if (!display || display == dpy) return;
-    Close();
-    dpy = static_cast<Display*>(display);
-    owned = false;
 }
 
 void Close() {
     if (!dpy) return;
     Release();
-    if (owned) XCloseDisplay(dpy);
+    XCloseDisplay(dpy);
     dpy = nullptr;
-    owned = false;
 }
 
 void Warp(int x, int y) {
@@ -128,7 +118,7 @@ bool Query(int& x, int& y) {
     return true;
 }
 
-void Confine(int left, int top, int right, int bottom, bool ownClicks) {
+void Confine(int left, int top, int right, int bottom) {
     if (!dpy) return;
     Release();
     XSetWindowAttributes a{};
@@ -141,8 +131,8 @@ void Confine(int left, int top, int right, int bottom, bool ownClicks) {
     // Another client may hold the pointer for a moment (a button still
     // going up, a window manager gesture): try for about half a second.
     for (int tries = 0; tries < 250; ++tries) {
-        const int r = XGrabPointer(dpy, clipWindow, ownClicks ? True : False, 0, GrabModeAsync, GrabModeAsync,
-                                   clipWindow, 0, CurrentTime);
+        const int r = XGrabPointer(dpy, clipWindow, False, 0, GrabModeAsync, GrabModeAsync, clipWindow, 0,
+                                   CurrentTime);
         if (r == GrabSuccess) {
             grabbed = true;
             break;

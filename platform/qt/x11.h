@@ -10,10 +10,6 @@ namespace platform::x11 {
 // The server's display connection for this file; false with *why when
 // there is no X display to talk to.
 bool Open(std::string* why);
-// Goes on through the toolkit's own connection to the same display (an
-// Xlib Display): a pointer grab of the same client as the game's windows
-// can let their clicks through.
-void Adopt(void* display);
 void Close();
 
 // Root window coordinates, in device pixels.
@@ -21,9 +17,8 @@ void Warp(int x, int y);
 bool Query(int& x, int& y);
 // Holds the pointer in the rectangle (right and bottom exclusive) by an
 // active grab confined to a window placed there; the server moves an
-// outside pointer in at once. With ownClicks the game's own windows still
-// get their clicks.
-void Confine(int left, int top, int right, int bottom, bool ownClicks = false);
+// outside pointer in at once.
+void Confine(int left, int top, int right, int bottom);
 void Release();
 bool Confined();
 
