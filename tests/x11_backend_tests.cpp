@@ -334,6 +334,18 @@ TEST(X11Form, LaidOutCentredFocusedAndFramed) {
     ASSERT_EQ(std::system("xdotool click 1"), 0);
     PumpFor(200);
     EXPECT_EQ(presses, 3);
+    // Kept on the screen for a race on several monitors, the window still
+    // gets its clicks: fenced, not grabbed.
+    const platform::RECT screen{0, 0, sw, sh};
+    platform::ClipCursor(&screen);
+    EXPECT_TRUE(platform::x11::Fenced());
+    EXPECT_FALSE(platform::x11::Confined());
+    XdotoolMove(now.cx + 20, now.cy + 20);
+    ASSERT_EQ(std::system("xdotool click 1"), 0);
+    PumpFor(200);
+    EXPECT_EQ(presses, 4);
+    platform::ClipCursor(nullptr);
+    EXPECT_FALSE(platform::x11::Fenced());
 
     // A close ends the game's loops and lets go of the pointer.
     EXPECT_FALSE(platform::QuitRequested());

@@ -258,6 +258,9 @@ void ClipCursor(const RECT* r) {
         return;
     }
     const QPoint o = ScreenOrigin();
+    // Kept on the screen for a race: fenced, so the game's window keeps its
+    // clicks; a grab where the server has no barriers.
+    if (WholeScreen(*r) && x11::Fence(o.x() + r->left, o.y() + r->top, o.x() + r->right, o.y() + r->bottom)) return;
     x11::Confine(o.x() + r->left, o.y() + r->top, o.x() + r->right, o.y() + r->bottom);
 }
 

@@ -2,6 +2,7 @@
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <X11/extensions/Xfixes.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -14,6 +15,7 @@ namespace {
 Display* dpy = nullptr;
 Window clipWindow = 0;
 bool grabbed = false;
+PointerBarrier barriers[4] = {};
 
 Window Root() { return DefaultRootWindow(dpy); }
 
@@ -142,8 +144,33 @@ void Confine(int left, int top, int right, int bottom) {
     XSync(dpy, False);
 }
 
+bool Fence(int left, int top, int right, int bottom) {
+    if (!dpy) return false;
+    Release();
+    int event = 0, error = 0, major = 0, minor = 0;
+    if (!XFixesQueryExtension(dpy, &event, &error) || !XFixesQueryVersion(dpy, &major, &minor) || major < 5)
+        return false;
+    // Lines just outside the last column and row: the server stops a
+    // crossing pointer on the pixel before them. Closed both ways.
+    const int lines[4][4] = {{left, top, left, bottom},
+                             {right, top, right, bottom},
+                             {left, top, right, top},
+                             {left, bottom, right, bottom}};
+    for (int i = 0; i < 4; ++i)
+        barriers[i] = XFixesCreatePointerBarrier(dpy, Root(), lines[i][0], lines[i][1], lines[i][2], lines[i][3], 0,
+                                                 0, nullptr);
+    XSync(dpy, False);
+    return true;
+}
+
+bool Fenced() { return barriers[0] != 0; }
+
 void Release() {
     if (!dpy) return;
+    for (PointerBarrier& b : barriers) {
+        if (b) XFixesDestroyPointerBarrier(dpy, b);
+        b = 0;
+    }
     if (grabbed) XUngrabPointer(dpy, CurrentTime);
     grabbed = false;
     if (clipWindow) XDestroyWindow(dpy, clipWindow);

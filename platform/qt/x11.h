@@ -19,8 +19,14 @@ bool Query(int& x, int& y);
 // active grab confined to a window placed there; the server moves an
 // outside pointer in at once.
 void Confine(int left, int top, int right, int bottom);
+// Keeps the pointer in the rectangle with barriers along its sides, as the
+// screen's edges do: no grab, so every window keeps its clicks. Warps pass
+// them; a mouse does not. False when the server has no barriers.
+bool Fence(int left, int top, int right, int bottom);
+// Ends a confinement or a fence.
 void Release();
 bool Confined();
+bool Fenced();
 
 struct Extents {
     int left = 0, right = 0, top = 0, bottom = 0;

@@ -43,14 +43,15 @@ if [ "$SIDE" = ONE ]; then
   move $((CX + 6)) $B; sleep 0.03
   move $L $((CY + 8))
 else
-  # (No grab probe here: the X server drops the confinement of a grab when
-  # another client's grab attempt fails.)
-  # Past the shared edge: stopped on it, and the touch counts.
+  check "nothing grabs the pointer during the race" bash -c '! "$1" grabbed' _ "$PROBE"
+  # A push past the shared edge, as a mouse moves (warps pass the fence):
+  # stopped on it, and the touch counts.
+  move $CX $((CY + 7))
   if [ "$SIDE" = LEFT ]; then
-    move $((R + 300)) $((CY + 7)); sleep 0.03
+    xdotool mousemove_relative -- $((PW / 2 + 300)) 0; sleep 0.03
     check "stopped at the shared right edge" pointer_at $R $((CY + 7))
   else
-    move $((L - 300)) $((CY + 7)); sleep 0.03
+    xdotool mousemove_relative -- $((-PW / 2 - 300)) 0; sleep 0.03
     check "stopped at the shared left edge" pointer_at $L $((CY + 7))
   fi
   move $((CX + 5)) 0; sleep 0.03
@@ -61,9 +62,9 @@ wait_lines 1 || fail "no record after the four edges of the primary"
 sleep 0.3
 shot "monitors-$SIDE"
 if [ "$SIDE" != ONE ]; then
-  check "nothing holds the pointer after the race" bash -c '! "$1" grabbed' _ "$PROBE"
-  other=$((PX == 0 ? PW + 100 : 100))
-  move $other $CY
+  move $CX $CY
+  if [ "$SIDE" = LEFT ]; then xdotool mousemove_relative -- "$PW" 0; else xdotool mousemove_relative -- "-$PW" 0; fi
+  other=$((PX == 0 ? CX + PW : CX - PW))
   check "after the race the pointer crosses to the other monitor" pointer_at $other $CY
 fi
 close_game
