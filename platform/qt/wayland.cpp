@@ -411,7 +411,6 @@ void Close() {
     s = State{};
 }
 
-bool Opened() { return s.display != nullptr; }
 bool Holds() { return s.constraints != nullptr; }
 
 int Fd() { return s.display ? wl_display_get_fd(s.display) : -1; }
@@ -581,8 +580,6 @@ void Free() {
     ShowCursor();
     wl_display_flush(s.display);
 }
-
-bool Held() { return s.lock != nullptr; }
 
 bool Position(int& x, int& y) {
     if (!s.seen) return false;

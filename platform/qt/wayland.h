@@ -15,7 +15,6 @@ namespace platform::wl {
 // Holds() then says false and *why says why.
 bool Open(std::string* why);
 void Close();
-bool Opened();
 bool Holds();
 
 // The connection's file descriptor, for the toolkit to watch, and the
@@ -50,7 +49,6 @@ void Confine();
 // Ends the lock or the confinement; after a lock the pointer goes on from
 // the held point.
 void Free();
-bool Held();
 // The last position seen on the covering surface; false before any.
 bool Position(int& x, int& y);
 
