@@ -92,8 +92,8 @@ int Differ(const Ink& a, const Ink& b) {
     return n;
 }
 
-// The text drawn as a static control with SS_LEFT draws it.
-Ink Render(const std::wstring& text, HFONT font, int w, int h) {
+// A 32-bit bitmap whose first row is the top one.
+BITMAPINFO TopDown32(int w, int h) {
     BITMAPINFO bi{};
     bi.bmiHeader.biSize = sizeof bi.bmiHeader;
     bi.bmiHeader.biWidth = w;
@@ -101,6 +101,12 @@ Ink Render(const std::wstring& text, HFONT font, int w, int h) {
     bi.bmiHeader.biPlanes = 1;
     bi.bmiHeader.biBitCount = 32;
     bi.bmiHeader.biCompression = BI_RGB;
+    return bi;
+}
+
+// The text drawn as a static control with SS_LEFT draws it.
+Ink Render(const std::wstring& text, HFONT font, int w, int h) {
+    const BITMAPINFO bi = TopDown32(w, h);
     void* bits = nullptr;
     HDC dc = CreateCompatibleDC(nullptr);
     HBITMAP bitmap = CreateDIBSection(dc, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
@@ -121,13 +127,7 @@ Ink Render(const std::wstring& text, HFONT font, int w, int h) {
 }
 
 Ink FromScreen(int x, int y, int w, int h) {
-    BITMAPINFO bi{};
-    bi.bmiHeader.biSize = sizeof bi.bmiHeader;
-    bi.bmiHeader.biWidth = w;
-    bi.bmiHeader.biHeight = -h;
-    bi.bmiHeader.biPlanes = 1;
-    bi.bmiHeader.biBitCount = 32;
-    bi.bmiHeader.biCompression = BI_RGB;
+    const BITMAPINFO bi = TopDown32(w, h);
     void* bits = nullptr;
     HDC screen = GetDC(nullptr);
     HDC dc = CreateCompatibleDC(screen);
