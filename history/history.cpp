@@ -1,10 +1,14 @@
 #include "history/history.h"
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <future>
 #include <memory>
+#include <system_error>
+#include <thread>
 
 #if defined(__SSE2__) && !defined(SKORREL_PORTABLE_SCAN)
 #include <emmintrin.h>
@@ -243,7 +247,13 @@ HistoryScan HistoryScanner::Finish() {
     return scan_;
 }
 
-HistoryScan ScanHistoryFile(const std::string& path) {
+namespace {
+
+// Set when LoadHistory starts to wait for the read ahead: from then on the
+// scan is all that stands before the window, and it stops giving way.
+std::atomic<bool> awaited{false};
+
+HistoryScan ScanFile(const std::string& path, bool readAhead) {
     platform::File* f = platform::OpenForReading(path);
     if (!f) return {};
     HistoryScanner scanner;
@@ -252,15 +262,44 @@ HistoryScan ScanHistoryFile(const std::string& path) {
         std::ptrdiff_t n = platform::ReadChunk(f, buffer.get(), 64 * 1024);
         if (n <= 0) break;
         scanner.Feed(std::string_view(buffer.get(), static_cast<std::size_t>(n)));
+        if (readAhead && !awaited.load(std::memory_order_relaxed)) std::this_thread::yield();
     }
     platform::CloseFile(f);
     return scanner.Finish();
 }
 
-void LoadHistory() {
+std::future<HistoryScan> prefetched;
+
+}  // namespace
+
+HistoryScan ScanHistoryFile(const std::string& path) { return ScanFile(path, false); }
+
+void PrefetchHistory() {
+    // The path is found here, on the caller's thread; the other thread
+    // only reads the file. Until LoadHistory waits for it, it lets whatever
+    // else wants its processor run first between pieces: at start-up that
+    // is the toolkit and the display server, which have more to do before
+    // the window maps than the scan.
     const std::string dir = HistoryDirectory();
     if (dir.empty()) return;
-    const HistoryScan scan = ScanHistoryFile(HistoryPath(dir));
+    awaited = false;
+    try {
+        prefetched = std::async(std::launch::async, ScanFile, HistoryPath(dir), true);
+    } catch (const std::system_error&) {
+        // No thread to spare: LoadHistory reads the file itself.
+    }
+}
+
+void LoadHistory() {
+    HistoryScan scan;
+    if (prefetched.valid()) {
+        awaited = true;
+        scan = prefetched.get();
+    } else {
+        const std::string dir = HistoryDirectory();
+        if (dir.empty()) return;
+        scan = ScanHistoryFile(HistoryPath(dir));
+    }
     // Keep the caller's 0 when the file holds no best at all.
     if (scan.validLines > 0) {
         Module1::bestMs = scan.bestMs;

@@ -26,6 +26,10 @@ std::string HistoryDirectory();
 AppendOutcome AppendRecord(int32_t ms);
 // Scans the history file; sets Module1::bestMs and Module1::lastMs.
 void LoadHistory();
+// Starts the scan on a thread of its own, so that a long file is read while
+// the window toolkit starts up; the next LoadHistory waits for that scan
+// and takes its result instead of reading the file again.
+void PrefetchHistory();
 
 // The same on an explicit directory, for callers that choose it.
 std::string HistoryPath(const std::string& directory);

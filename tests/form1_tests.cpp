@@ -99,6 +99,14 @@ TEST_F(Game, StartUpCentresThenShowsTheTimesFromTheFile) {
     EXPECT_EQ(order[order.size() - 3], What::WindowLeft);
 }
 
+TEST_F(Game, TheWholeProgramShowsTheFileReadWhileTheToolkitStarts) {
+    Write("2026/01/01 10:00:00 1500 ms\r\n2026/01/01 10:01:00 0950 ms\r\n2026/01/01 10:02:00 1200 ms\r\n");
+    m.quit = true;  // closed as soon as it shows
+    EXPECT_EQ(Form1::Run(0, nullptr), 0);
+    EXPECT_EQ(m.Caption(Control::Label1), "Top Time:  0.950秒 ");
+    EXPECT_EQ(m.Caption(Control::Label2), "Now Time:  1.200秒 ");
+}
+
 TEST_F(Game, StartUpWithoutAFileShowsZeroAndCreatesNothing) {
     Form1::Load();
     EXPECT_EQ(m.Caption(Control::Label1), "Top Time:  0.000秒 ");

@@ -276,6 +276,34 @@ TEST_F(HistoryFile, TruncatedLastLineThenAppendGivesTwoCleanLines) {
     }
 }
 
+TEST_F(HistoryFile, ReadAheadGivesTheSameTimesAndIsUsedOnce) {
+    // Many pieces of the reader's buffer, the best deep inside.
+    std::string text;
+    for (int i = 0; i < 6000; ++i) text += Line(i == 3777 ? 612 : 1000 + i % 900);
+    text += Line(1234);
+    WriteBytes(file(), text);
+    PrefetchHistory();
+    LoadHistory();
+    EXPECT_EQ(Module1::bestMs, 612);
+    EXPECT_EQ(Module1::lastMs, 1234);
+
+    // Nothing is kept: a later load reads the file as it is then.
+    ASSERT_TRUE(AppendRecord(700).ok);
+    Module1::bestMs = 0;
+    LoadHistory();
+    EXPECT_EQ(Module1::bestMs, 612);
+    EXPECT_EQ(Module1::lastMs, 700);
+
+    // A read ahead of a missing file keeps the caller's zeros.
+    std::filesystem::remove(file());
+    Module1::bestMs = 0;
+    Module1::lastMs = 0;
+    PrefetchHistory();
+    LoadHistory();
+    EXPECT_EQ(Module1::bestMs, 0);
+    EXPECT_EQ(Module1::lastMs, 0);
+}
+
 TEST_F(HistoryFile, MissingOrEmptyFileLeavesZerosAndCreatesNothing) {
     Module1::lastMs = 0;
     LoadHistory();

@@ -72,6 +72,8 @@ void Command1Click() {
 }
 
 int Run(int argc, char** argv) {
+    // A long history is read while the toolkit starts; Load takes the result.
+    PrefetchHistory();
     std::string why;
     if (!platform::Init(argc, argv, &why)) {
         std::fprintf(stderr, "skorrel: %s\n", why.c_str());
