@@ -39,8 +39,8 @@ SKORREL_WAYLAND_PACKAGES=(sway mutter xwayland grim wtype dbus python3 python3-d
 # time for the screen size, several screens, cursors and drawing.
 SKORREL_WINE32_PACKAGES=(wine32:i386 libxi6:i386 libxrandr2:i386 libxinerama1:i386
   libxcursor1:i386 libxrender1:i386 libxfixes3:i386)
-# What the tests add.
-SKORREL_TEST_PACKAGES=(googletest libgtest-dev clang libclang-rt-14-dev
+# What the tests add; the benchmarks are built there too, so they keep building.
+SKORREL_TEST_PACKAGES=(googletest libgtest-dev clang libclang-rt-14-dev libxtst-dev
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   binutils-mingw-w64-i686 wine64
   "${SKORREL_WINE32_PACKAGES[@]}")
