@@ -7,6 +7,10 @@ cd "$(dirname "$0")/.."
 start=$(date +%s)
 
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# Wine writes file names in the Unix locale's character set; in the POSIX
+# locale (a login shell without LANG) the tests' Japanese folders cannot be
+# made.
+export LC_ALL=C.UTF-8
 prefix32=$(mktemp -d -t skorrel-wine32.XXXXXX)
 prefix64=$(mktemp -d -t skorrel-wine64.XXXXXX)
 cleanup() {
