@@ -61,6 +61,9 @@ class Compositor:
     """What both compositors give a test: the session's environment, the
     X windows of XWayland, a mouse and a keyboard."""
 
+    def focused(self):
+        return "not known here"
+
     def __init__(self, work, probe):
         self.work = work
         self.probe = probe
@@ -174,6 +177,21 @@ class Sway(Compositor):
     def key(self, keysym):
         names = {KEY_RETURN: "Return"}
         subprocess.run(["wtype", "-k", names[keysym]], env=self.env, check=True)
+
+    def focused(self):
+        """The name of the window sway gives the keyboard, for the log."""
+        def walk(node):
+            if node.get("focused"):
+                return node.get("name")
+            for child in node.get("nodes", []) + node.get("floating_nodes", []):
+                found = walk(child)
+                if found is not None:
+                    return found
+            return None
+        try:
+            return walk(json.loads(self.msg("-t", "get_tree")))
+        except ValueError:
+            return None
 
     def msg(self, *args):
         r = subprocess.run(["swaymsg", *args], env=self.env, capture_output=True, text=True)
@@ -363,18 +381,19 @@ def dismiss(comp, box, title):
     """Return on the box, as a player would, once the compositor had time
     to give it the focus; a player whose box has not got it clicks on it
     first, and the log says so."""
-    for attempt in range(3):
+    for attempt in range(4):
         time.sleep(0.7)
-        if attempt == 2:
+        if attempt >= 2:
+            log(f"the box '{title}' did not have the focus ({comp.focused()}): clicked on it")
             code, out = comp.x("frame", box)
             if code == 0:
-                log(f"the box '{title}' did not have the focus: clicked on it")
                 fx, fy, fw, fh, kx, ky, kw, kh = (int(v) for v in out.split())
                 comp.abs(kx + kw // 2, ky + kh // 4)
                 comp.click()
         comp.key(KEY_RETURN)
         if wait_until(lambda: comp.window(title) is None, 1.5):
             return check(f"the box '{title}' goes away with Return", True)
+    log("still there; focus:", comp.focused())
     return check(f"the box '{title}' goes away with Return", False)
 
 
