@@ -40,6 +40,10 @@ void ClipCursor(const RECT* r);
 // pointer anywhere on the primary screen. A backend that sees the pointer
 // only over its own surfaces (Wayland) covers the screen meanwhile.
 void TrackPointer(bool on);
+// Why the pointer can no longer be followed in this race (the display's
+// connection failed, say); empty while it can. The race then stops. Holds
+// until tracking starts again.
+std::string PointerLost();
 
 // ---- clock ---------------------------------------------------------------
 

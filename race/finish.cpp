@@ -8,6 +8,15 @@
 
 using platform::Control;
 
+namespace {
+
+void ReadyButton() {
+    platform::SetEnabled(Control::Command1, true);
+    platform::SetCaption(Control::Command1, "Race Start");
+}
+
+}  // namespace
+
 void FinishRun(const RaceState& state) {
     const int32_t t = state.elapsedMs;
     if (t <= RecordLimitMs) {
@@ -30,6 +39,12 @@ void FinishRun(const RaceState& state) {
     } else {
         platform::ShowMessageBox("10秒越えは記録なし", platform::kApplicationTitle);
     }
-    platform::SetEnabled(Control::Command1, true);
-    platform::SetCaption(Control::Command1, "Race Start");
+    ReadyButton();
+}
+
+void AbandonRun() {
+    platform::ShowMessageBox("レース中止、記録なし / The race was stopped; nothing was recorded.\n" +
+                                 platform::PointerLost(),
+                             "Skorrel");
+    ReadyButton();
 }

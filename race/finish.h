@@ -9,3 +9,6 @@
 inline constexpr int32_t RecordLimitMs = 10000;
 
 void FinishRun(const RaceState& state);
+// A race stopped before its end (the pointer could no longer be followed):
+// the player is told why, nothing is recorded, the button is ready again.
+void AbandonRun();

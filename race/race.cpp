@@ -10,6 +10,10 @@ using platform::Control;
 
 namespace {
 
+// A closed window, or a pointer the game can no longer follow, ends the
+// count-in and the race at once.
+bool Stopped() { return platform::QuitRequested() || !platform::PointerLost().empty(); }
+
 double SecondsSince(uint32_t t0) {
     return static_cast<double>(TicksBetween(t0, platform::timeGetTime())) /
            1000.0;
@@ -61,9 +65,8 @@ void CountIn(Control startButton) {
     int32_t shown = 0;
     do {
         platform::PumpEvents();
-        // A closed window ends the count at once; the caller releases the
-        // pointer.
-        if (platform::QuitRequested()) return;
+        // The caller releases the pointer.
+        if (Stopped()) return;
         platform::Sleep(1);
         if (SecondsSince(t0) >= 1.0) {
             shown = RoundHalfEven(SecondsSince(t0));
@@ -80,9 +83,10 @@ void ReleasePointer() {
 }
 
 void RunRace(Control startButton, RaceState& state) {
-    if (platform::QuitRequested()) return;
-    platform::SetEnabled(startButton, false);
+    // First, so that a race stopped before its loop has touched nothing.
     ResetEdges(state.touchedLeft, state.touchedRight, state.touchedBottom, state.touchedTop);
+    if (Stopped()) return;
+    platform::SetEnabled(startButton, false);
     // On a desktop of several monitors an edge shared with another one
     // would not stop the pointer: keep it on the primary screen meanwhile.
     const bool keepOnScreen = platform::MonitorCount() > 1;
@@ -92,7 +96,7 @@ void RunRace(Control startButton, RaceState& state) {
     state.startTick = static_cast<int32_t>(startTick);
     for (;;) {
         platform::PumpEvents();
-        if (platform::QuitRequested()) {
+        if (Stopped()) {
             if (keepOnScreen) platform::ClipCursor(nullptr);
             return;  // nothing to time or record
         }

@@ -53,6 +53,12 @@ protected:
         Module1::lastMs = t;
         FinishRun(s);
     }
+    // Pointer moves the player makes, as offsets from the current clock.
+    void Moves(std::vector<fake::Sample> samples) {
+        for (auto& s : samples) s.time += m.now;
+        m.script = std::move(samples);
+        m.nextSample = 0;
+    }
     fake::Machine& m = fake::machine();
     fs::path dir;
 };
@@ -243,6 +249,48 @@ TEST_F(Game, ClosingDuringARaceRecordsNothing) {
     EXPECT_FALSE(m.confined);
     EXPECT_FALSE(m.tracking);
     EXPECT_EQ(platform::RunEventLoop(), 0);
+}
+
+// The display's connection fails: the race stops at once, says why after
+// the covering has ended, records nothing; the next race plays as usual.
+TEST_F(Game, APointerLostInTheCountInOrTheRaceStopsItUnrecorded) {
+    Write("2026/01/01 10:00:00 2000 ms\r\n");
+    platform::CreateForm(Form1::Layout(), Form1::Command1Click);
+    Form1::Load();
+    const std::string why = "the connection to the display was lost";
+    for (const uint32_t after : {1500u, 4500u}) {  // counting, racing
+        SCOPED_TRACE(after);
+        m.monitors = 2;  // the race also holds the pointer on the primary
+        const uint32_t start = m.now;
+        m.actions = {{start + after, [&] { m.lost = why; }},
+                     {start + 30000, [this] { m.quit = true; }}};  // a race that never ended
+        bool boxed = false;
+        m.onMessageBox = [&](const fake::Event& box) {
+            EXPECT_EQ(box.title, "Skorrel");
+            EXPECT_NE(box.text.find("nothing was recorded"), std::string::npos) << box.text;
+            EXPECT_NE(box.text.find(why), std::string::npos) << box.text;
+            EXPECT_FALSE(m.tracking);
+            EXPECT_FALSE(m.confined);
+            boxed = true;
+        };
+        fake::PressCommand1();
+        EXPECT_FALSE(m.quit);
+        EXPECT_TRUE(boxed);
+        EXPECT_LT(m.now - start, after + 50);
+        EXPECT_EQ(Module1::lastMs, 2000);
+        EXPECT_EQ(m.Caption(Control::Label2), "Now Time:  2.000秒 ");
+        EXPECT_EQ(Lines(Slurp(file())), 1);
+        EXPECT_EQ(m.Caption(Control::Command1), "Race Start");
+        EXPECT_TRUE(m.Enabled(Control::Command1));
+    }
+    const auto boxes = m.Of(What::MessageBox).size();
+    m.actions.clear();
+    m.onMessageBox = nullptr;
+    Moves({{3600, 799, 300}, {3700, 400, 599}, {3800, 0, 300}, {4350, 400, 0}});
+    fake::PressCommand1();
+    EXPECT_EQ(Module1::lastMs, 850);
+    EXPECT_EQ(Lines(Slurp(file())), 2);
+    EXPECT_EQ(m.Of(What::MessageBox).size(), boxes + 1);  // the new best's
 }
 
 }  // namespace

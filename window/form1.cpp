@@ -67,7 +67,13 @@ void Command1Click() {
     if (racing) return;
     racing = true;
     StartRace(Control::Form1, Control::Command1, raceState);
-    if (!platform::QuitRequested()) FinishRun(raceState);
+    if (platform::QuitRequested()) {
+        // Nothing to judge: the game is closing.
+    } else if (AllEdgesTouched(raceState)) {
+        FinishRun(raceState);
+    } else {
+        AbandonRun();
+    }
     racing = false;
 }
 

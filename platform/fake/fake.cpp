@@ -103,8 +103,11 @@ void ClipCursor(const RECT* r) {
 void TrackPointer(bool on) {
     auto& m = machine();
     m.tracking = on;
+    if (on) m.lost.clear();
     fake::Record(m, {What::Track, Control::Form1, {}, {}, on, 0, RECT{}});
 }
+
+std::string PointerLost() { return machine().lost; }
 
 uint32_t timeGetTime() { return machine().now; }
 

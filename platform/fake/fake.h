@@ -47,6 +47,8 @@ struct Machine {
     bool confined = false;
     platform::RECT clip{};
     bool tracking = false;
+    // What PointerLost says; tracking anew clears it.
+    std::string lost;
     // Moves the player makes, applied when the clock reaches their time.
     std::vector<Sample> script;
     std::size_t nextSample = 0;

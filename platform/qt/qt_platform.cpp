@@ -68,6 +68,10 @@ struct State {
     // The pointer goes through Wayland (else X11); chosen once, at Init.
     bool wayland = false;
     std::unique_ptr<QSocketNotifier> waylandEvents;
+    // What the covering surface shows of the window, so that it is drawn
+    // again only when that changes.
+    QString mirrored;
+    double mirroredScale = 0;
     // Where the pointer was last put, relative to the primary screen.
     int parkX = 0, parkY = 0;
 };
@@ -92,9 +96,37 @@ void CheckCoverClosed() {
 
 void MirrorForm();
 
+// A failed connection is let go at once: its socket would wake the event
+// loop for ever. The next race connects anew.
+void DropWaylandIfFailed() {
+    if (wl::Connected() || wl::Fd() < 0) return;
+    if (g.waylandEvents) {
+        g.waylandEvents->setEnabled(false);
+        // This may run inside the notifier's own signal.
+        g.waylandEvents.release()->deleteLater();
+    }
+    wl::Close();
+}
+
 void DispatchWayland() {
     wl::Dispatch();
+    DropWaylandIfFailed();
     CheckCoverClosed();
+    // The compositor told the surface its scale only now.
+    if (wl::Covered() && wl::PictureScale() != g.mirroredScale) MirrorForm();
+}
+
+// Keeps the connection answered while the game waits for a press.
+void WatchWayland() {
+    g.waylandEvents = std::make_unique<QSocketNotifier>(wl::Fd(), QSocketNotifier::Read);
+    QObject::connect(g.waylandEvents.get(), &QSocketNotifier::activated, [] { DispatchWayland(); });
+}
+
+bool OpenWayland() {
+    std::string note;
+    if (!wl::Open(&note)) return false;
+    if (!wl::Holds()) std::fprintf(stderr, "skorrel: %s\n", note.c_str());
+    return true;
 }
 
 // A window destroyed from outside (xdotool windowclose, a crashing window
@@ -136,12 +168,30 @@ QPoint ScreenOrigin() {
     return s ? s->geometry().topLeft() : QPoint(0, 0);
 }
 
-// Shows the window's current look on the covering surface too.
+// Shows the window's current look on the covering surface too, drawn at
+// the output's scale; only when something it shows has changed.
 void MirrorForm() {
     if (!g.wayland || !g.form || !wl::Covered()) return;
-    const QImage image = g.form->grab().toImage().convertToFormat(QImage::Format_ARGB32);
-    const QPoint at = g.form->geometry().topLeft() - ScreenOrigin();
-    wl::ShowWindow(at.x(), at.y(), image.width(), image.height(), reinterpret_cast<const uint32_t*>(image.constBits()));
+    const double scale = wl::PictureScale();
+    const QRect r = g.form->geometry();
+    QString key = QStringLiteral("%1 %2 %3 %4 %5").arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height()).arg(scale);
+    for (const QWidget* w : g.controls) {
+        if (!w || w == g.form) continue;
+        key += QLatin1Char('\n') + QString::number(w->isEnabled());
+        if (const auto* b = qobject_cast<const QAbstractButton*>(w)) key += b->text();
+        if (const auto* l = qobject_cast<const QLabel*>(w)) key += l->text();
+    }
+    if (key == g.mirrored) return;
+    g.mirrored = key;
+    g.mirroredScale = scale;
+    QImage image(QSize(static_cast<int>(std::ceil(r.width() * scale)), static_cast<int>(std::ceil(r.height() * scale))),
+                 QImage::Format_ARGB32_Premultiplied);
+    image.setDevicePixelRatio(scale);
+    image.fill(Qt::transparent);
+    g.form->render(&image);
+    const QPoint at = r.topLeft() - ScreenOrigin();
+    wl::ShowWindow(at.x(), at.y(), r.width(), r.height(), reinterpret_cast<const uint32_t*>(image.constBits()),
+                   image.width(), image.height());
 }
 
 unsigned long FormWindow() { return g.form ? static_cast<unsigned long>(g.form->winId()) : 0; }
@@ -268,15 +318,29 @@ void TrackPointer(bool on) {
     if (!g.wayland) return;
     if (!on) {
         wl::Uncover();
+        DropWaylandIfFailed();
         return;
+    }
+    // A connection that failed before is made anew; failing that, the race
+    // stops at once, with the reason.
+    if (!wl::Connected()) {
+        if (!OpenWayland()) {
+            std::fprintf(stderr, "skorrel: %s\n", wl::Failure().c_str());
+            return;
+        }
+        WatchWayland();
     }
     const QScreen* s = g.app ? QGuiApplication::primaryScreen() : nullptr;
     if (!s) return;
     const QRect r = s->geometry();
     wl::Cover({s->name().toStdString(), r.x(), r.y(), r.width(), r.height()});
+    DropWaylandIfFailed();
+    g.mirrored.clear();
     MirrorForm();
     CheckCoverClosed();
 }
+
+std::string PointerLost() { return g.wayland ? wl::Failure() : std::string(); }
 
 // ---- clock ---------------------------------------------------------------
 
@@ -469,12 +533,8 @@ bool Init(int argc, char** argv, std::string* why) {
     // XWayland neither moves the pointer nor sees it off its own windows:
     // in a Wayland session the pointer goes through the compositor.
     if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
-        std::string note;
-        g.wayland = wl::Open(&note);
-        if (!g.wayland)
-            std::fprintf(stderr, "skorrel: %s; trying the pointer through X11\n", note.c_str());
-        else if (!wl::Holds())
-            std::fprintf(stderr, "skorrel: %s\n", note.c_str());
+        g.wayland = OpenWayland();
+        if (!g.wayland) std::fprintf(stderr, "skorrel: %s; trying the pointer through X11\n", wl::Failure().c_str());
     }
     // One Qt pixel is one device pixel: the pointer works in device pixels.
     qputenv("QT_ENABLE_HIGHDPI_SCALING", "0");
@@ -486,11 +546,7 @@ bool Init(int argc, char** argv, std::string* why) {
     g.argv[0] = argc > 0 ? argv[0] : nullptr;
     g.app = std::make_unique<QApplication>(g.argc, g.argv);
     g.app->installNativeEventFilter(&destroyWatch);
-    if (g.wayland) {
-        // Keeps the connection answered while the game waits for a press.
-        g.waylandEvents = std::make_unique<QSocketNotifier>(wl::Fd(), QSocketNotifier::Read);
-        QObject::connect(g.waylandEvents.get(), &QSocketNotifier::activated, [] { DispatchWayland(); });
-    }
+    if (g.wayland) WatchWayland();
     return true;
 }
 

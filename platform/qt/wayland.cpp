@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -15,7 +16,9 @@
 
 #include <wayland-client.h>
 
+#include "fractional-scale-v1-client-protocol.h"
 #include "pointer-constraints-unstable-v1-client-protocol.h"
+#include "viewporter-client-protocol.h"
 #include "xdg-shell-client-protocol.h"
 
 namespace platform::wl {
@@ -30,7 +33,7 @@ struct Output {
 };
 
 // The arrow shown where the pointer is held: '#' black, 'o' white, tip at
-// the top-left pixel.
+// the top-left pixel; one pixel of it is one unit of the surface.
 const char* const kArrow[] = {
     "#          ",
     "##         ",
@@ -53,6 +56,30 @@ const char* const kArrow[] = {
 constexpr int kArrowW = 11;
 constexpr int kArrowH = static_cast<int>(sizeof kArrow / sizeof kArrow[0]);
 
+// A shared-memory buffer of our own pixels.
+struct Buffer {
+    wl_buffer* buffer = nullptr;
+    uint32_t* pixels = nullptr;
+    void* map = nullptr;
+    size_t size = 0;
+    int w = 0, h = 0;
+    bool busy = false;  // the compositor may still read it
+};
+
+// The window's picture on the covering surface: drawn into a few reused
+// buffers, at most one commit a frame.
+struct Picture {
+    std::vector<uint32_t> pixels;  // the latest, not yet shown
+    int pw = 0, ph = 0;            // its size in pixels
+    int x = 0, y = 0, w = 0, h = 0;  // where, in screen pixels
+    bool dirty = false;
+    wl_callback* frame = nullptr;  // waiting for the compositor to draw
+    Buffer slots[2];
+    int shownX = -1, shownY = -1;  // position as last sent
+};
+
+enum class Want { Free, Hold, Confine };
+
 struct State {
     wl_display* display = nullptr;
     wl_registry* registry = nullptr;
@@ -63,115 +90,356 @@ struct State {
     wl_pointer* pointer = nullptr;
     xdg_wm_base* wmBase = nullptr;
     zwp_pointer_constraints_v1* constraints = nullptr;
+    wp_viewporter* viewporter = nullptr;
+    wp_fractional_scale_manager_v1* fractionalManager = nullptr;
     std::vector<Output> outputs;
+    bool failed = false;
 
     // The covering surface and what hangs on it.
     wl_surface* surface = nullptr;
     xdg_surface* xdgSurface = nullptr;
     xdg_toplevel* toplevel = nullptr;
-    wl_buffer* clear = nullptr;
+    wp_viewport* viewport = nullptr;
+    wp_fractional_scale_v1* fractional = nullptr;
+    Buffer clear;
     wl_surface* arrowSurface = nullptr;  // drawn at the held point
     wl_subsurface* arrowSub = nullptr;
-    wl_buffer* arrowBuffer = nullptr;
+    wp_viewport* arrowViewport = nullptr;
+    Buffer arrow;
     wl_surface* cursorSurface = nullptr;  // the pointer's image once free
-    wl_buffer* cursorBuffer = nullptr;
+    wp_viewport* cursorViewport = nullptr;
+    Buffer cursor;
     wl_surface* windowSurface = nullptr;  // the game's window as it looks
     wl_subsurface* windowSub = nullptr;
+    wp_viewport* windowViewport = nullptr;
+    Picture picture;
     zwp_locked_pointer_v1* lock = nullptr;
     zwp_confined_pointer_v1* confinement = nullptr;
+    int outputScale = 1;
+    double fractionalScale = 0;  // the compositor's preferred scale, when it says one
     bool configured = false;
-    int surfaceW = 0, surfaceH = 0;  // surface coordinates
+    uint32_t configureSerial = 0;
+    bool ackDue = false;
+    int configW = 0, configH = 0;  // the size the compositor asks for
+    int guessW = 0, guessH = 0;    // the output's logical size, as far as known
+    int surfaceW = 0, surfaceH = 0;  // the size shown, surface coordinates
     int screenW = 0, screenH = 0;    // pixels of the toolkit's screen
+    double shownScale = 0;           // buffer scale of the cursor and clear buffers
     bool closeRequested = false;
+
+    // What the game wants, and what has been sent of it.
+    Want want = Want::Free;
+    int holdX = 0, holdY = 0;
+    bool arrowShown = false;  // the arrow is wanted at holdX, holdY
+    bool arrowDirty = false;
+    bool cursorDirty = false;
+    bool parentDirty = false;
 
     // The pointer over the covering surface.
     bool entered = false;
     uint32_t enterSerial = 0;
     double sx = 0, sy = 0;
     bool seen = false;
-    bool parked = false;
-    int parkX = 0, parkY = 0;
-    bool holding = false;
     bool lockActive = false;  // the compositor said the lock took hold
-    uint32_t holdSince = 0;
+    uint32_t lockSent = 0;
     bool lockRefused = false;  // not taken in time: the real pointer shows
     bool refusalTold = false;
 };
 
 State s;
+// Outlives the connection, until the next one stands.
+std::string failure;
 
 template <typename... Args>
 void Ignore(void*, Args...) {}
 
-// ---- pixels and surface coordinates ---------------------------------------
+uint32_t NowMs() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<uint32_t>(t.tv_sec * 1000 + t.tv_nsec / 1000000);
+}
 
-double ToSurfaceX(int px) { return s.screenW > 0 ? px * double(s.surfaceW) / s.screenW : px; }
-double ToSurfaceY(int py) { return s.screenH > 0 ? py * double(s.surfaceH) / s.screenH : py; }
+// ---- failures -------------------------------------------------------------
+
+void Fail(const std::string& why) {
+    if (s.failed) return;
+    s.failed = true;
+    failure = why;
+    std::fprintf(stderr, "skorrel: %s\n", why.c_str());
+}
+
+// True when the connection has failed; says why the first time.
+bool Broken() {
+    if (!s.display) return true;
+    if (s.failed) return true;
+    const int err = wl_display_get_error(s.display);
+    if (err == 0) return false;
+    if (err == EPROTO) {
+        const wl_interface* iface = nullptr;
+        uint32_t id = 0;
+        const uint32_t code = wl_display_get_protocol_error(s.display, &iface, &id);
+        Fail("the Wayland compositor ended the connection (protocol error " + std::to_string(code) + " on " +
+             (iface ? iface->name : "an unknown object") + ")");
+    } else {
+        Fail(std::string("the connection to the Wayland compositor was lost (") + std::strerror(err) + ")");
+    }
+    return true;
+}
+
+// Sends what is queued. False while the socket takes no more (the
+// compositor is not reading): nothing more may be queued then, as the
+// library drops the connection once its own buffer overflows.
+bool Flush() {
+    if (Broken()) return false;
+    if (wl_display_flush(s.display) >= 0) return true;
+    if (errno != EAGAIN) {
+        Fail(std::string("the connection to the Wayland compositor was lost (") + std::strerror(errno) + ")");
+    }
+    return false;
+}
+
+// Destroys a proxy: with its request while the connection stands, only
+// here once it has failed.
+template <typename T>
+void Drop(T*& p, void (*destroy)(T*)) {
+    if (!p) return;
+    if (s.failed || !s.display)
+        wl_proxy_destroy(reinterpret_cast<wl_proxy*>(p));
+    else
+        destroy(p);
+    p = nullptr;
+}
 
 // ---- buffers --------------------------------------------------------------
 
-// A shared-memory buffer, ARGB; pixels null for a transparent one.
-wl_buffer* MakeBuffer(int w, int h, const uint32_t* pixels) {
+void ReleaseBuffer(void* data, wl_buffer*) { static_cast<Buffer*>(data)->busy = false; }
+const wl_buffer_listener kBufferListener = {ReleaseBuffer};
+
+void FreeBuffer(Buffer& b) {
+    Drop(b.buffer, wl_buffer_destroy);
+    if (b.map) munmap(b.map, b.size);
+    b = Buffer{};
+}
+
+// A transparent w x h buffer (a new file reads as zeros).
+bool MakeBuffer(Buffer& b, int w, int h) {
+    FreeBuffer(b);
+    if (w <= 0 || h <= 0) return false;
     const int stride = w * 4;
     const size_t size = static_cast<size_t>(stride) * static_cast<size_t>(h);
     const int fd = memfd_create("skorrel", MFD_CLOEXEC);
-    if (fd < 0) return nullptr;
-    if (ftruncate(fd, static_cast<off_t>(size)) != 0) {
+    if (fd < 0) return false;
+    void* map = MAP_FAILED;
+    if (ftruncate(fd, static_cast<off_t>(size)) == 0)
+        map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (map == MAP_FAILED) {
         close(fd);
-        return nullptr;
-    }
-    // A new file reads as zeros, which is fully transparent.
-    if (pixels) {
-        void* map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        if (map == MAP_FAILED) {
-            close(fd);
-            return nullptr;
-        }
-        std::memcpy(map, pixels, size);
-        munmap(map, size);
+        return false;
     }
     wl_shm_pool* pool = wl_shm_create_pool(s.shm, fd, static_cast<int32_t>(size));
-    wl_buffer* buffer = wl_shm_pool_create_buffer(pool, 0, w, h, stride, WL_SHM_FORMAT_ARGB8888);
+    b.buffer = wl_shm_pool_create_buffer(pool, 0, w, h, stride, WL_SHM_FORMAT_ARGB8888);
     wl_shm_pool_destroy(pool);
-    close(fd);
-    return buffer;
+    close(fd);  // the request holds a copy of its own
+    wl_buffer_add_listener(b.buffer, &kBufferListener, &b);
+    b.map = map;
+    b.pixels = static_cast<uint32_t*>(map);
+    b.size = size;
+    b.w = w;
+    b.h = h;
+    return true;
 }
 
-// A buffer the compositor may still read: destroyed once it lets go.
-void ReleaseAndDestroy(void*, wl_buffer* buffer) { wl_buffer_destroy(buffer); }
-const wl_buffer_listener kOneShotBuffer = {ReleaseAndDestroy};
+// ---- scale ----------------------------------------------------------------
 
-wl_buffer* MakeArrow() {
-    std::vector<uint32_t> px(kArrowW * kArrowH, 0);
-    for (int y = 0; y < kArrowH; ++y)
-        for (int x = 0; x < kArrowW && kArrow[y][x]; ++x)
-            px[y * kArrowW + x] = kArrow[y][x] == '#' ? 0xFF000000u : kArrow[y][x] == 'o' ? 0xFFFFFFFFu : 0u;
-    return MakeBuffer(kArrowW, kArrowH, px.data());
+// Buffer pixels per unit of the surface. Sharp pictures need a viewport:
+// without one a buffer's pixel is a unit.
+double BufferScale() {
+    if (!s.viewporter) return 1;
+    return s.fractionalScale > 0 ? s.fractionalScale : s.outputScale;
 }
 
-// A sub-surface of the covering surface that takes no input, so the pointer
-// stays over the covering surface itself; placed above those made before.
-wl_surface* PictureOnCover(wl_subsurface*& sub) {
-    wl_surface* surface = wl_compositor_create_surface(s.compositor);
-    wl_region* none = wl_compositor_create_region(s.compositor);
-    wl_surface_set_input_region(surface, none);
-    wl_region_destroy(none);
-    sub = wl_subcompositor_get_subsurface(s.subcompositor, surface, s.surface);
-    wl_subsurface_set_desync(sub);
-    return surface;
+int Pixels(double units, double scale) { return std::max(1, static_cast<int>(std::lround(units * scale))); }
+
+// Screen pixels to surface units and back.
+double ToSurfaceX(double px) { return s.screenW > 0 ? px * s.surfaceW / s.screenW : px; }
+double ToSurfaceY(double py) { return s.screenH > 0 ? py * s.surfaceH / s.screenH : py; }
+
+// A buffer shown as w x h units: through its viewport, or pixel for unit.
+void ShowBuffer(wl_surface* surface, wp_viewport* viewport, const Buffer& b, int w, int h) {
+    wl_surface_attach(surface, b.buffer, 0, 0);
+    wl_surface_damage_buffer(surface, 0, 0, b.w, b.h);
+    if (viewport) wp_viewport_set_destination(viewport, w, h);
+}
+
+// The arrow, its tip (ox, oy) pixels in from the buffer's corner.
+bool MakeArrow(Buffer& b, double scale, int ox, int oy) {
+    const int w = Pixels(kArrowW + 1, scale), h = Pixels(kArrowH + 1, scale);
+    if (!MakeBuffer(b, w, h)) return false;
+    for (int y = oy; y < h; ++y) {
+        const int ay = static_cast<int>((y - oy) / scale);
+        if (ay >= kArrowH) break;
+        for (int x = ox; x < w; ++x) {
+            const int ax = static_cast<int>((x - ox) / scale);
+            if (ax >= kArrowW) break;
+            const char c = kArrow[ay][ax];
+            b.pixels[y * w + x] = c == '#' ? 0xFF000000u : c == 'o' ? 0xFFFFFFFFu : 0u;
+        }
+    }
+    return true;
+}
+
+// ---- sending what is wanted ------------------------------------------------
+
+void SendCursor() {
+    if (!s.pointer || !s.entered) return;
+    // Hidden while held: the arrow drawn at the held point stands for it.
+    if (s.arrowShown && !s.lockRefused)
+        wl_pointer_set_cursor(s.pointer, s.enterSerial, nullptr, 0, 0);
+    else if (s.cursorSurface && s.cursor.buffer)
+        wl_pointer_set_cursor(s.pointer, s.enterSerial, s.cursorSurface, 0, 0);
+}
+
+void SendSize() {
+    if (s.ackDue) {
+        xdg_surface_ack_configure(s.xdgSurface, s.configureSerial);
+        s.ackDue = false;
+    }
+    const int w = s.configW > 0 ? s.configW : s.guessW;
+    const int h = s.configH > 0 ? s.configH : s.guessH;
+    const double scale = BufferScale();
+    if (w == s.surfaceW && h == s.surfaceH && scale == s.shownScale && s.clear.buffer) return;
+    s.surfaceW = w;
+    s.surfaceH = h;
+    s.shownScale = scale;
+    // Transparent: one pixel stretched over the output where a viewport
+    // can, else a buffer as big as the surface.
+    if (s.viewport ? (s.clear.buffer || MakeBuffer(s.clear, 1, 1)) : MakeBuffer(s.clear, w, h)) {
+        ShowBuffer(s.surface, s.viewport, s.clear, w, h);
+        s.parentDirty = true;
+    }
+    if (s.cursorSurface && MakeArrow(s.cursor, scale, 0, 0)) {
+        ShowBuffer(s.cursorSurface, s.cursorViewport, s.cursor, kArrowW + 1, kArrowH + 1);
+        wl_surface_commit(s.cursorSurface);
+        s.cursorDirty = true;
+    }
+    s.arrowDirty = true;
+    // The same window, placed anew on the new size.
+    if (!s.picture.pixels.empty()) s.picture.dirty = true;
+}
+
+void SendArrow() {
+    if (!s.arrowSurface) return;
+    if (!s.arrowShown || s.lockRefused) {
+        wl_surface_attach(s.arrowSurface, nullptr, 0, 0);
+        wl_surface_commit(s.arrowSurface);
+        return;
+    }
+    // Placed on whole units, the tip drawn the fraction in: exact at any
+    // scale.
+    const double hx = ToSurfaceX(s.holdX), hy = ToSurfaceY(s.holdY);
+    const double scale = BufferScale();
+    const int ux = static_cast<int>(std::floor(hx)), uy = static_cast<int>(std::floor(hy));
+    const int ox = static_cast<int>(std::lround((hx - ux) * scale));
+    const int oy = static_cast<int>(std::lround((hy - uy) * scale));
+    if (!MakeArrow(s.arrow, scale, ox, oy)) return;
+    wl_subsurface_set_position(s.arrowSub, ux, uy);
+    ShowBuffer(s.arrowSurface, s.arrowViewport, s.arrow, kArrowW + 1, kArrowH + 1);
+    wl_surface_commit(s.arrowSurface);
+    s.parentDirty = true;
+}
+
+void FrameDone(void*, wl_callback* callback, uint32_t) {
+    if (callback == s.picture.frame) s.picture.frame = nullptr;
+    wl_callback_destroy(callback);
+}
+const wl_callback_listener kFrameListener = {FrameDone};
+
+void SendPicture() {
+    Picture& p = s.picture;
+    if (!s.windowSurface || p.pixels.empty()) return;
+    Buffer* slot = nullptr;
+    for (Buffer& b : p.slots)
+        if (!b.busy) {
+            slot = &b;
+            break;
+        }
+    if (slot && (!slot->buffer || slot->w != p.pw || slot->h != p.ph) && !MakeBuffer(*slot, p.pw, p.ph)) return;
+    if (!slot) return;  // both still with the compositor: shown at a later frame
+    std::memcpy(slot->pixels, p.pixels.data(), p.pixels.size() * sizeof(uint32_t));
+    const int x = static_cast<int>(std::lround(ToSurfaceX(p.x))), y = static_cast<int>(std::lround(ToSurfaceY(p.y)));
+    if (x != p.shownX || y != p.shownY) {
+        wl_subsurface_set_position(s.windowSub, x, y);
+        p.shownX = x;
+        p.shownY = y;
+        s.parentDirty = true;
+    }
+    ShowBuffer(s.windowSurface, s.windowViewport, *slot,
+               std::max(1, static_cast<int>(std::lround(ToSurfaceX(p.w)))),
+               std::max(1, static_cast<int>(std::lround(ToSurfaceY(p.h)))));
+    slot->busy = true;
+    p.frame = wl_surface_frame(s.windowSurface);
+    wl_callback_add_listener(p.frame, &kFrameListener, nullptr);
+    wl_surface_commit(s.windowSurface);
+    p.dirty = false;
+}
+
+void LockListenerLocked(void*, zwp_locked_pointer_v1*) { s.lockActive = true; }
+void LockListenerUnlocked(void*, zwp_locked_pointer_v1*) { s.lockActive = false; }
+const zwp_locked_pointer_v1_listener kLockListener = {LockListenerLocked, LockListenerUnlocked};
+
+void SendConstraints() {
+    if (s.lock && s.want != Want::Hold) {
+        Drop(s.lock, zwp_locked_pointer_v1_destroy);
+        // The compositor puts the pointer at the hint as the lock ends and
+        // says nothing until it moves again.
+        if (s.lockActive) {
+            s.sx = ToSurfaceX(s.holdX);
+            s.sy = ToSurfaceY(s.holdY);
+            s.seen = true;
+        }
+        s.lockActive = s.lockRefused = false;
+    }
+    if (s.confinement && s.want != Want::Confine) Drop(s.confinement, zwp_confined_pointer_v1_destroy);
+    if (!s.constraints || !s.pointer) return;
+    if (!s.lock && s.want == Want::Hold) {
+        s.lock = zwp_pointer_constraints_v1_lock_pointer(s.constraints, s.surface, s.pointer, nullptr,
+                                                         ZWP_POINTER_CONSTRAINTS_V1_LIFETIME_PERSISTENT);
+        zwp_locked_pointer_v1_add_listener(s.lock, &kLockListener, nullptr);
+        zwp_locked_pointer_v1_set_cursor_position_hint(s.lock, wl_fixed_from_double(ToSurfaceX(s.holdX)),
+                                                       wl_fixed_from_double(ToSurfaceY(s.holdY)));
+        s.lockSent = NowMs();
+        s.parentDirty = true;
+    }
+    if (!s.confinement && s.want == Want::Confine) {
+        s.confinement = zwp_pointer_constraints_v1_confine_pointer(s.constraints, s.surface, s.pointer, nullptr,
+                                                                    ZWP_POINTER_CONSTRAINTS_V1_LIFETIME_PERSISTENT);
+        s.parentDirty = true;
+    }
+}
+
+// Brings the compositor up to what the game wants, when it is reading.
+// Each step queues a few small requests, well within the library's buffer.
+void Send() {
+    if (!Flush() || !s.surface) return;
+    if (s.configured) SendSize();
+    SendConstraints();
+    if (s.arrowDirty) {
+        SendArrow();
+        s.arrowDirty = false;
+    }
+    if (s.cursorDirty) {
+        SendCursor();
+        s.cursorDirty = false;
+    }
+    if (s.picture.dirty && !s.picture.frame) SendPicture();
+    if (s.parentDirty) {
+        wl_surface_commit(s.surface);
+        s.parentDirty = false;
+    }
+    Flush();
 }
 
 // ---- the pointer ----------------------------------------------------------
-
-void ShowCursor() {
-    if (!s.pointer || !s.entered) return;
-    // Hidden while held: the arrow drawn at the held point stands for it.
-    if ((s.parked || s.holding) && !s.lockRefused) {
-        wl_pointer_set_cursor(s.pointer, s.enterSerial, nullptr, 0, 0);
-    } else if (s.cursorSurface) {
-        wl_pointer_set_cursor(s.pointer, s.enterSerial, s.cursorSurface, 0, 0);
-    }
-}
 
 void PointerEnter(void*, wl_pointer*, uint32_t serial, wl_surface* surface, wl_fixed_t x, wl_fixed_t y) {
     if (!s.surface || surface != s.surface) return;
@@ -180,7 +448,7 @@ void PointerEnter(void*, wl_pointer*, uint32_t serial, wl_surface* surface, wl_f
     s.sx = wl_fixed_to_double(x);
     s.sy = wl_fixed_to_double(y);
     s.seen = true;
-    ShowCursor();
+    s.cursorDirty = true;
 }
 
 void PointerLeave(void*, wl_pointer*, uint32_t, wl_surface* surface) {
@@ -204,8 +472,7 @@ void SeatCapabilities(void*, wl_seat* seat, uint32_t caps) {
         s.pointer = wl_seat_get_pointer(seat);
         wl_pointer_add_listener(s.pointer, &kPointerListener, nullptr);
     } else if (!has && s.pointer) {
-        wl_pointer_release(s.pointer);
-        s.pointer = nullptr;
+        Drop(s.pointer, wl_pointer_release);
         s.entered = false;
     }
 }
@@ -245,25 +512,31 @@ const wl_output_listener kOutputListener = {OutputGeometry, OutputMode, Ignore, 
 void WmPing(void*, xdg_wm_base* base, uint32_t serial) { xdg_wm_base_pong(base, serial); }
 const xdg_wm_base_listener kWmBaseListener = {WmPing};
 
-void XdgSurfaceConfigure(void*, xdg_surface* surface, uint32_t serial) {
-    xdg_surface_ack_configure(surface, serial);
+// Acked and applied in Send, with what else is due.
+void XdgSurfaceConfigure(void*, xdg_surface*, uint32_t serial) {
+    s.configureSerial = serial;
+    s.ackDue = true;
     s.configured = true;
 }
 
 const xdg_surface_listener kXdgSurfaceListener = {XdgSurfaceConfigure};
 
+// Some compositors (sway) first ask for 0 x 0, meaning "choose", and give
+// the output's size once the surface shows.
 void ToplevelConfigure(void*, xdg_toplevel*, int32_t w, int32_t h, wl_array*) {
-    if (w > 0) s.surfaceW = w;
-    if (h > 0) s.surfaceH = h;
+    s.configW = w;
+    s.configH = h;
 }
 
 void ToplevelClose(void*, xdg_toplevel*) { s.closeRequested = true; }
 
 const xdg_toplevel_listener kToplevelListener = {ToplevelConfigure, ToplevelClose, Ignore, Ignore};
 
-void Locked(void*, zwp_locked_pointer_v1*) { s.lockActive = true; }
-void Unlocked(void*, zwp_locked_pointer_v1*) { s.lockActive = false; }
-const zwp_locked_pointer_v1_listener kLockListener = {Locked, Unlocked};
+void PreferredScale(void*, wp_fractional_scale_v1*, uint32_t scale) {
+    s.fractionalScale = scale / 120.0;
+}
+
+const wp_fractional_scale_v1_listener kFractionalListener = {PreferredScale};
 
 // ---- the registry ---------------------------------------------------------
 
@@ -274,7 +547,7 @@ T* Bind(wl_registry* registry, uint32_t name, const wl_interface* iface, uint32_
 
 void Global(void*, wl_registry* registry, uint32_t name, const char* iface, uint32_t version) {
     const std::string_view i(iface);
-    if (i == wl_compositor_interface.name) {
+    if (i == wl_compositor_interface.name && version >= 4) {
         s.compositor = Bind<wl_compositor>(registry, name, &wl_compositor_interface, version, 4);
     } else if (i == wl_subcompositor_interface.name) {
         s.subcompositor = Bind<wl_subcompositor>(registry, name, &wl_subcompositor_interface, version, 1);
@@ -295,13 +568,18 @@ void Global(void*, wl_registry* registry, uint32_t name, const char* iface, uint
     } else if (i == zwp_pointer_constraints_v1_interface.name) {
         s.constraints =
             Bind<zwp_pointer_constraints_v1>(registry, name, &zwp_pointer_constraints_v1_interface, version, 1);
+    } else if (i == wp_viewporter_interface.name) {
+        s.viewporter = Bind<wp_viewporter>(registry, name, &wp_viewporter_interface, version, 1);
+    } else if (i == wp_fractional_scale_manager_v1_interface.name) {
+        s.fractionalManager = Bind<wp_fractional_scale_manager_v1>(
+            registry, name, &wp_fractional_scale_manager_v1_interface, version, 1);
     }
 }
 
 void GlobalRemove(void*, wl_registry*, uint32_t name) {
     for (auto it = s.outputs.begin(); it != s.outputs.end(); ++it) {
         if (it->id != name) continue;
-        if (it->output) wl_output_destroy(it->output);
+        Drop(it->output, wl_output_destroy);
         s.outputs.erase(it);
         return;
     }
@@ -309,28 +587,32 @@ void GlobalRemove(void*, wl_registry*, uint32_t name) {
 
 const wl_registry_listener kRegistryListener = {Global, GlobalRemove};
 
-uint32_t NowMs() {
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<uint32_t>(t.tv_sec * 1000 + t.tv_nsec / 1000000);
+// Reads what has come, without waiting longer than timeoutMs for it.
+void Read(int timeoutMs) {
+    if (Broken()) return;
+    while (wl_display_prepare_read(s.display) != 0) {
+        if (wl_display_dispatch_pending(s.display) < 0) return void(Broken());
+    }
+    pollfd p{wl_display_get_fd(s.display), POLLIN, 0};
+    // A hang-up reads as the end of the stream, which the library reports.
+    if (poll(&p, 1, timeoutMs) > 0)
+        wl_display_read_events(s.display);
+    else
+        wl_display_cancel_read(s.display);
+    wl_display_dispatch_pending(s.display);
+    Broken();
 }
 
-// Reads and dispatches until done() or timeoutMs have passed.
+// Reads, dispatches and sends until done() or timeoutMs have passed.
 template <typename Done>
 void WaitFor(Done done, uint32_t timeoutMs) {
     const uint32_t t0 = NowMs();
-    while (!done() && s.display && wl_display_get_error(s.display) == 0) {
+    Send();
+    while (!done() && !Broken()) {
         const uint32_t spent = NowMs() - t0;
         if (spent >= timeoutMs) break;
-        while (wl_display_prepare_read(s.display) != 0) wl_display_dispatch_pending(s.display);
-        wl_display_flush(s.display);
-        pollfd p{wl_display_get_fd(s.display), POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(timeoutMs - spent)) > 0) {
-            wl_display_read_events(s.display);
-        } else {
-            wl_display_cancel_read(s.display);
-        }
-        wl_display_dispatch_pending(s.display);
+        Read(static_cast<int>(std::min<uint32_t>(timeoutMs - spent, 20)));
+        Send();
     }
 }
 
@@ -342,23 +624,17 @@ Output* ChooseOutput(const Screen& screen) {
     return s.outputs.empty() ? nullptr : &s.outputs.front();
 }
 
-void ShowArrowAt(int x, int y) {
-    if (!s.arrowSub) return;
-    wl_subsurface_set_position(s.arrowSub, static_cast<int>(std::lround(ToSurfaceX(x))),
-                               static_cast<int>(std::lround(ToSurfaceY(y))));
-    wl_surface_attach(s.arrowSurface, s.arrowBuffer, 0, 0);
-    wl_surface_damage(s.arrowSurface, 0, 0, kArrowW, kArrowH);
-    wl_surface_commit(s.arrowSurface);
-    wl_surface_commit(s.surface);
-    ShowCursor();
-    wl_display_flush(s.display);
-}
-
-void HideArrow() {
-    if (!s.arrowSurface) return;
-    wl_surface_attach(s.arrowSurface, nullptr, 0, 0);
-    wl_surface_commit(s.arrowSurface);
-    wl_surface_commit(s.surface);
+// A sub-surface of the covering surface that takes no input, so the pointer
+// stays over the covering surface itself; placed above those made before.
+wl_surface* PictureOnCover(wl_subsurface*& sub, wp_viewport*& viewport) {
+    wl_surface* surface = wl_compositor_create_surface(s.compositor);
+    wl_region* none = wl_compositor_create_region(s.compositor);
+    wl_surface_set_input_region(surface, none);
+    wl_region_destroy(none);
+    sub = wl_subcompositor_get_subsurface(s.subcompositor, surface, s.surface);
+    wl_subsurface_set_desync(sub);
+    if (s.viewporter) viewport = wp_viewporter_get_viewport(s.viewporter, surface);
+    return surface;
 }
 
 void SyncDone(void* done, wl_callback* callback, uint32_t) {
@@ -367,105 +643,164 @@ void SyncDone(void* done, wl_callback* callback, uint32_t) {
 }
 const wl_callback_listener kSyncListener = {SyncDone};
 
-template <typename T>
-void Destroy(T*& p, void (*destroy)(T*)) {
-    if (p) destroy(p);
-    p = nullptr;
+// Everything of the covering surface goes, with its requests where the
+// connection still stands.
+void DropCover() {
+    Drop(s.lock, zwp_locked_pointer_v1_destroy);
+    Drop(s.confinement, zwp_confined_pointer_v1_destroy);
+    Drop(s.picture.frame, wl_callback_destroy);
+    for (Buffer& b : s.picture.slots) FreeBuffer(b);
+    s.picture = Picture{};
+    Drop(s.arrowViewport, wp_viewport_destroy);
+    Drop(s.arrowSub, wl_subsurface_destroy);
+    Drop(s.arrowSurface, wl_surface_destroy);
+    FreeBuffer(s.arrow);
+    Drop(s.cursorViewport, wp_viewport_destroy);
+    Drop(s.cursorSurface, wl_surface_destroy);
+    FreeBuffer(s.cursor);
+    Drop(s.windowViewport, wp_viewport_destroy);
+    Drop(s.windowSub, wl_subsurface_destroy);
+    Drop(s.windowSurface, wl_surface_destroy);
+    Drop(s.fractional, wp_fractional_scale_v1_destroy);
+    Drop(s.viewport, wp_viewport_destroy);
+    Drop(s.toplevel, xdg_toplevel_destroy);
+    Drop(s.xdgSurface, xdg_surface_destroy);
+    Drop(s.surface, wl_surface_destroy);
+    FreeBuffer(s.clear);
+    s.entered = s.seen = s.lockActive = s.lockRefused = false;
+    s.arrowShown = s.arrowDirty = s.cursorDirty = s.parentDirty = s.ackDue = false;
+    s.want = Want::Free;
+}
+
+// Waits (outside the race) until the socket has taken all that is queued.
+// A compositor that has not read for that long counts as gone: the game
+// connects anew for the next race rather than pile requests on it.
+bool Drained() {
+    WaitFor([] { return Flush(); }, 2000);
+    if (Flush()) return true;
+    Fail("the Wayland compositor has not read from the game for two seconds");
+    return false;
 }
 
 }  // namespace
 
-bool Open(std::string* why) {
+bool Open(std::string* note) {
     if (s.display) return true;
     const char* name = std::getenv("WAYLAND_DISPLAY");
     if (!name || !*name) {
-        if (why) *why = "not a Wayland session (WAYLAND_DISPLAY is not set)";
+        failure = "not a Wayland session (WAYLAND_DISPLAY is not set)";
         return false;
     }
     s.display = wl_display_connect(nullptr);
     if (!s.display) {
-        if (why) *why = std::string("cannot connect to the Wayland display ") + name;
+        failure = std::string("cannot connect to the Wayland display ") + name;
         return false;
     }
+    failure.clear();
     s.registry = wl_display_get_registry(s.display);
     wl_registry_add_listener(s.registry, &kRegistryListener, nullptr);
     wl_display_roundtrip(s.display);  // the globals
     wl_display_roundtrip(s.display);  // what the seat and outputs say of themselves
     if (!s.compositor || !s.shm || !s.wmBase || !s.subcompositor) {
-        if (why) *why = std::string("the Wayland compositor lacks what a covering surface needs");
+        const std::string why = Broken() ? failure : "the Wayland compositor lacks what a covering surface needs";
         Close();
+        failure = why;
         return false;
     }
-    if (!s.constraints && why)
-        *why = "the Wayland compositor offers no pointer constraints (zwp_pointer_constraints_v1), "
-               "so the pointer cannot be held during the count-in";
+    if (!s.constraints && note)
+        *note = "the Wayland compositor offers no pointer constraints (zwp_pointer_constraints_v1), "
+                "so the pointer cannot be held during the count-in";
     return true;
 }
 
 void Close() {
     if (!s.display) return;
-    Uncover();
-    if (s.pointer) wl_pointer_release(s.pointer);
-    for (Output& out : s.outputs) wl_output_destroy(out.output);
+    if (!s.failed) Flush();
+    DropCover();
+    Drop(s.pointer, wl_pointer_release);
+    for (Output& out : s.outputs) Drop(out.output, wl_output_destroy);
+    Drop(s.fractionalManager, wp_fractional_scale_manager_v1_destroy);
+    Drop(s.viewporter, wp_viewporter_destroy);
+    Drop(s.constraints, zwp_pointer_constraints_v1_destroy);
+    Drop(s.wmBase, xdg_wm_base_destroy);
+    if (s.seat && wl_proxy_get_version(reinterpret_cast<wl_proxy*>(s.seat)) >= 5)
+        Drop(s.seat, wl_seat_release);
+    Drop(s.seat, wl_seat_destroy);
+    Drop(s.shm, wl_shm_destroy);
+    Drop(s.subcompositor, wl_subcompositor_destroy);
+    Drop(s.compositor, wl_compositor_destroy);
+    Drop(s.registry, wl_registry_destroy);
+    if (!s.failed) wl_display_flush(s.display);
     wl_display_disconnect(s.display);
     s = State{};
 }
 
+bool Connected() { return s.display && !s.failed; }
+
 bool Holds() { return s.constraints != nullptr; }
+
+const std::string& Failure() { return failure; }
 
 int Fd() { return s.display ? wl_display_get_fd(s.display) : -1; }
 
 void Dispatch() {
-    if (!s.display || wl_display_get_error(s.display) != 0) return;
-    while (wl_display_prepare_read(s.display) != 0) wl_display_dispatch_pending(s.display);
-    wl_display_flush(s.display);
-    pollfd p{wl_display_get_fd(s.display), POLLIN, 0};
-    if (poll(&p, 1, 0) > 0) {
-        wl_display_read_events(s.display);
-    } else {
-        wl_display_cancel_read(s.display);
-    }
-    wl_display_dispatch_pending(s.display);
+    if (Broken()) return;
+    Read(0);
     // A compositor may offer locks and never grant one (sway 1.7 without a
     // seat section in its config): show the real pointer, and say why once.
-    if (s.lock && !s.lockActive && !s.lockRefused && NowMs() - s.holdSince > 500) {
+    if (s.lock && !s.lockActive && !s.lockRefused && NowMs() - s.lockSent > 500) {
         s.lockRefused = true;
-        HideArrow();
-        ShowCursor();
+        s.arrowDirty = s.cursorDirty = true;
         if (!s.refusalTold)
             std::fprintf(stderr, "skorrel: the compositor has not locked the pointer, so it is not held "
                                  "during the count-in\n");
         s.refusalTold = true;
     }
-    wl_display_flush(s.display);
+    Send();
 }
 
-void ShowWindow(int x, int y, int width, int height, const uint32_t* pixels) {
-    if (!s.windowSurface || width <= 0 || height <= 0) return;
-    wl_buffer* buffer = MakeBuffer(width, height, pixels);
-    if (!buffer) return;
-    wl_buffer_add_listener(buffer, &kOneShotBuffer, nullptr);
-    wl_subsurface_set_position(s.windowSub, static_cast<int>(std::lround(ToSurfaceX(x))),
-                               static_cast<int>(std::lround(ToSurfaceY(y))));
-    wl_surface_attach(s.windowSurface, buffer, 0, 0);
-    wl_surface_damage(s.windowSurface, 0, 0, width, height);
-    wl_surface_commit(s.windowSurface);
-    wl_surface_commit(s.surface);
-    wl_display_flush(s.display);
+double PictureScale() {
+    if (s.screenW <= 0 || s.surfaceW <= 0) return 1;
+    return BufferScale() * s.surfaceW / s.screenW;
+}
+
+void ShowWindow(int x, int y, int width, int height, const uint32_t* pixels, int pictureW, int pictureH) {
+    if (!s.windowSurface || width <= 0 || height <= 0 || pictureW <= 0 || pictureH <= 0) return;
+    Picture& p = s.picture;
+    p.pixels.assign(pixels, pixels + static_cast<size_t>(pictureW) * static_cast<size_t>(pictureH));
+    p.pw = pictureW;
+    p.ph = pictureH;
+    p.x = x;
+    p.y = y;
+    p.w = width;
+    p.h = height;
+    p.dirty = true;
+    Send();
 }
 
 void Cover(const Screen& screen) {
-    if (!s.display || s.surface) return;
+    if (!Connected() || s.surface) return;
+    if (!Drained()) return;
     Output* out = ChooseOutput(screen);
     s.screenW = screen.width;
     s.screenH = screen.height;
-    s.surfaceW = out && out->width ? out->width / out->scale : screen.width;
-    s.surfaceH = out && out->height ? out->height / out->scale : screen.height;
+    s.outputScale = out ? out->scale : 1;
+    s.fractionalScale = 0;
+    s.guessW = out && out->width ? out->width / s.outputScale : screen.width;
+    s.guessH = out && out->height ? out->height / s.outputScale : screen.height;
     s.configured = false;
+    s.configW = s.configH = 0;
+    s.surfaceW = s.surfaceH = 0;
+    s.shownScale = 0;
     s.closeRequested = false;
-    s.entered = s.seen = s.parked = s.holding = s.lockRefused = false;
+    s.entered = s.seen = s.lockRefused = false;
 
     s.surface = wl_compositor_create_surface(s.compositor);
+    if (s.viewporter) s.viewport = wp_viewporter_get_viewport(s.viewporter, s.surface);
+    if (s.viewporter && s.fractionalManager) {
+        s.fractional = wp_fractional_scale_manager_v1_get_fractional_scale(s.fractionalManager, s.surface);
+        wp_fractional_scale_v1_add_listener(s.fractional, &kFractionalListener, nullptr);
+    }
     // Fullscreen, so that it covers panels too and the compositor gives it
     // the focus a pointer lock needs.
     s.xdgSurface = xdg_wm_base_get_xdg_surface(s.wmBase, s.surface);
@@ -475,116 +810,82 @@ void Cover(const Screen& screen) {
     xdg_toplevel_set_title(s.toplevel, "Skorrel");
     xdg_toplevel_set_app_id(s.toplevel, "org.skorrel.Skorrel");
     xdg_toplevel_set_fullscreen(s.toplevel, out ? out->output : nullptr);
-    wl_surface_commit(s.surface);
-    WaitFor([] { return s.configured; }, 1000);
-
-    s.clear = MakeBuffer(s.surfaceW, s.surfaceH, nullptr);
-    wl_surface_attach(s.surface, s.clear, 0, 0);
-    wl_surface_damage(s.surface, 0, 0, s.surfaceW, s.surfaceH);
-
     // The window's picture, and the held arrow above it.
-    s.windowSurface = PictureOnCover(s.windowSub);
-    s.arrowSurface = PictureOnCover(s.arrowSub);
-    s.arrowBuffer = MakeArrow();
-
-    s.cursorBuffer = MakeArrow();
+    s.windowSurface = PictureOnCover(s.windowSub, s.windowViewport);
+    s.arrowSurface = PictureOnCover(s.arrowSub, s.arrowViewport);
     s.cursorSurface = wl_compositor_create_surface(s.compositor);
-    wl_surface_attach(s.cursorSurface, s.cursorBuffer, 0, 0);
-    wl_surface_damage(s.cursorSurface, 0, 0, kArrowW, kArrowH);
-    wl_surface_commit(s.cursorSurface);
-
+    if (s.viewporter) s.cursorViewport = wp_viewporter_get_viewport(s.viewporter, s.cursorSurface);
     wl_surface_commit(s.surface);
-    wl_display_flush(s.display);
-    // Mapped, with the pointer over it, before the game goes on.
-    WaitFor([] { return s.entered; }, 500);
+    WaitFor([] { return s.configured; }, 2000);
+    // Without it nothing would show, and the race could never end.
+    if (!s.configured) return Fail("the Wayland compositor did not show the game's covering surface");
+    // Mapped with its first buffer; then the size the compositor gives a
+    // fullscreen surface, and the pointer over it.
+    WaitFor([] { return s.configW > 0 && s.configH > 0 && s.surfaceW == s.configW && !s.ackDue; }, 1000);
+    WaitFor([] { return s.entered && (!s.fractional || s.fractionalScale > 0); }, 500);
 }
 
 void Uncover() {
     if (!s.surface) return;
-    Free();
-    s.parked = false;
-    Destroy(s.arrowSub, wl_subsurface_destroy);
-    Destroy(s.arrowSurface, wl_surface_destroy);
-    Destroy(s.arrowBuffer, wl_buffer_destroy);
-    Destroy(s.cursorSurface, wl_surface_destroy);
-    Destroy(s.windowSub, wl_subsurface_destroy);
-    Destroy(s.windowSurface, wl_surface_destroy);
-    Destroy(s.cursorBuffer, wl_buffer_destroy);
-    Destroy(s.toplevel, xdg_toplevel_destroy);
-    Destroy(s.xdgSurface, xdg_surface_destroy);
-    Destroy(s.surface, wl_surface_destroy);
-    Destroy(s.clear, wl_buffer_destroy);
-    s.entered = s.seen = false;
-    // Gone before the game shows anything else: a compositor that sees a
-    // new window while the fullscreen one still stands may not focus it.
+    // Unlocked and gone before the game shows anything else: a compositor
+    // that sees a new window while the fullscreen one still stands may not
+    // focus it.
+    if (!Drained()) {
+        DropCover();
+        return;
+    }
+    DropCover();
     bool done = false;
     wl_callback* sync = wl_display_sync(s.display);
     wl_callback_add_listener(sync, &kSyncListener, &done);
     WaitFor([&done] { return done; }, 500);
-    if (!done) wl_callback_destroy(sync);
+    if (!done) Drop(sync, wl_callback_destroy);
 }
 
 bool Covered() { return s.surface != nullptr; }
 
 void Park(int x, int y) {
     if (!s.surface) return;
-    s.parkX = x;
-    s.parkY = y;
+    s.holdX = x;
+    s.holdY = y;
     // Without a lock nothing holds the pointer: show the real one.
     if (!s.constraints || !s.pointer) return;
-    s.parked = true;
-    ShowArrowAt(x, y);
+    s.arrowShown = true;
+    s.arrowDirty = s.cursorDirty = true;
+    Send();
 }
 
 void Hold(int x, int y) {
     if (!s.surface || !s.constraints || !s.pointer) return;
-    if (!s.lock) {
-        s.lock = zwp_pointer_constraints_v1_lock_pointer(s.constraints, s.surface, s.pointer, nullptr,
-                                                         ZWP_POINTER_CONSTRAINTS_V1_LIFETIME_PERSISTENT);
-        zwp_locked_pointer_v1_add_listener(s.lock, &kLockListener, nullptr);
-    }
-    zwp_locked_pointer_v1_set_cursor_position_hint(s.lock, wl_fixed_from_double(ToSurfaceX(x)),
-                                                   wl_fixed_from_double(ToSurfaceY(y)));
-    s.holding = true;
-    s.holdSince = NowMs();
-    s.parkX = x;
-    s.parkY = y;
-    ShowArrowAt(x, y);
+    s.want = Want::Hold;
+    s.holdX = x;
+    s.holdY = y;
+    s.arrowShown = true;
+    s.arrowDirty = s.cursorDirty = true;
+    Send();
 }
 
 void Confine() {
-    if (!s.surface || !s.constraints || !s.pointer || s.confinement) return;
-    s.confinement = zwp_pointer_constraints_v1_confine_pointer(s.constraints, s.surface, s.pointer, nullptr,
-                                                                ZWP_POINTER_CONSTRAINTS_V1_LIFETIME_PERSISTENT);
-    wl_surface_commit(s.surface);
-    wl_display_flush(s.display);
+    if (!s.surface) return;
+    s.want = Want::Confine;
+    Send();
 }
 
 void Free() {
-    if (s.confinement) {
-        Destroy(s.confinement, zwp_confined_pointer_v1_destroy);
-        wl_display_flush(s.display);
+    if (!s.surface) return;
+    const bool held = s.want == Want::Hold || s.arrowShown;
+    s.want = Want::Free;
+    if (held) {
+        s.arrowShown = false;
+        s.arrowDirty = s.cursorDirty = true;
     }
-    if (!s.lock) return;
-    Destroy(s.lock, zwp_locked_pointer_v1_destroy);
-    s.holding = s.parked = false;
-    if (s.lockActive) {
-        // The compositor puts the pointer at the hint as the lock ends and
-        // says nothing until it moves again.
-        s.sx = ToSurfaceX(s.parkX);
-        s.sy = ToSurfaceY(s.parkY);
-        s.seen = true;
-    }
-    s.lockActive = s.lockRefused = false;
-    HideArrow();
-    ShowCursor();
-    wl_display_flush(s.display);
+    Send();
 }
 
 bool Position(int& x, int& y) {
-    if (!s.seen) return false;
-    const double kx = s.surfaceW > 0 ? double(s.screenW) / s.surfaceW : 1;
-    const double ky = s.surfaceH > 0 ? double(s.screenH) / s.surfaceH : 1;
+    if (!s.seen || s.surfaceW <= 0 || s.surfaceH <= 0) return false;
+    const double kx = double(s.screenW) / s.surfaceW;
+    const double ky = double(s.screenH) / s.surfaceH;
     x = std::clamp(static_cast<int>(std::floor(s.sx * kx)), 0, std::max(0, s.screenW - 1));
     y = std::clamp(static_cast<int>(std::floor(s.sy * ky)), 0, std::max(0, s.screenH - 1));
     return true;

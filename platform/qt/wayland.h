@@ -3,6 +3,11 @@
 // the end of the race a transparent surface covers the primary output: it
 // sees every motion over it, and a pointer lock asked of the compositor
 // holds the pointer during the count-in. No Qt here, as in x11.h.
+//
+// Nothing here waits on a busy compositor: what can be skipped (a newer
+// picture of the window) waits for the compositor's frame callback, and
+// what must reach it (lock, unlock, destroy) is kept until the socket
+// takes it.
 #pragma once
 
 #include <cstdint>
@@ -10,15 +15,22 @@
 
 namespace platform::wl {
 
-// Connects when the session is Wayland (WAYLAND_DISPLAY); false with *why
-// otherwise. A compositor without pointer constraints still connects:
-// Holds() then says false and *why says why.
-bool Open(std::string* why);
+// Connects when the session is Wayland (WAYLAND_DISPLAY); false otherwise,
+// and Failure() says why. A compositor without pointer constraints still
+// connects: Holds() then says false and *note says why.
+bool Open(std::string* note);
+// Disconnects; Failure() stays until the next Open.
 void Close();
+bool Connected();
 bool Holds();
 
+// Why the connection is gone (cut by the compositor, a protocol error, no
+// compositor to connect to); empty while it stands. Said once on standard
+// error when it happens.
+const std::string& Failure();
+
 // The connection's file descriptor, for the toolkit to watch, and the
-// dispatch of whatever it has to read; never blocks.
+// dispatch of whatever it has to read and send; never blocks.
 int Fd();
 void Dispatch();
 
@@ -30,15 +42,22 @@ struct Screen {
 };
 
 // Shows the covering surface on the output of that screen and waits
-// (briefly) until the compositor has placed it.
+// (briefly) until the compositor has placed it and given it its size.
 void Cover(const Screen& screen);
 void Uncover();
 bool Covered();
 
-// Screen pixels, relative to the covered screen's origin.
-// The game's window as it looks now, ARGB rows, shown where it stands:
-// a compositor may hide every other window under a fullscreen one.
-void ShowWindow(int x, int y, int width, int height, const uint32_t* pixels);
+// Below, positions and sizes are in screen pixels, relative to the covered
+// screen's origin.
+
+// How many pixels a picture of the window should have per screen pixel to
+// be drawn sharp at the output's scale.
+double PictureScale();
+// The game's window as it looks now, shown where it stands (a compositor
+// may hide every other window under a fullscreen one): width x height
+// screen pixels drawn from a picture of pictureW x pictureH premultiplied
+// ARGB pixels. Copied; shown at the compositor's next frame.
+void ShowWindow(int x, int y, int width, int height, const uint32_t* pixels, int pictureW, int pictureH);
 // Where the pointer is shown from now on, until it moves.
 void Park(int x, int y);
 // Locks the pointer and shows it at (x, y); the compositor puts it there

@@ -229,6 +229,9 @@ int32_t MonitorCount() {
 // The pointer can be read anywhere on the screen: nothing to cover.
 void TrackPointer(bool) {}
 
+// The pointer is the system's own: it is never lost.
+std::string PointerLost() { return {}; }
+
 // ---- clock ---------------------------------------------------------------
 
 uint32_t timeGetTime() { return ::timeGetTime(); }
