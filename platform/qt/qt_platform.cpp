@@ -418,12 +418,16 @@ void SetCaption(Control c, std::string_view utf8) {
     QString text = QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
     QWidget* w = g.controls[Index(c)];
     if (!w) return;
+    // The count-in writes the same number on every pass: nothing changes.
     if (c == Control::Form1) {
+        if (w->windowTitle() == text) return;
         w->setWindowTitle(text);
     } else if (auto* button = qobject_cast<QPushButton*>(w)) {
         Escape(text);
+        if (button->text() == text) return;
         button->setText(text);
     } else if (auto* label = qobject_cast<QLabel*>(w)) {
+        if (label->text() == text) return;
         label->setText(text);
     }
     MirrorForm();
