@@ -28,7 +28,7 @@ skorrel_install() {
 }
 
 # What building and playing on Linux needs.
-SKORREL_BUILD_PACKAGES=(build-essential cmake pkg-config qt6-base-dev libx11-dev libxfixes-dev libxrandr-dev libgl-dev
+SKORREL_BUILD_PACKAGES=(build-essential cmake pkg-config qt6-base-dev qt6-wayland libx11-dev libxfixes-dev libxrandr-dev libgl-dev
   libwayland-dev libwayland-bin wayland-protocols fonts-ipafont-gothic)
 # What running the game headless and driving it needs.
 SKORREL_X_PACKAGES=(xvfb xauth xdotool x11-utils x11-xserver-utils imagemagick openbox)

@@ -1,8 +1,9 @@
 // The Linux backend: Qt 6 Widgets for the window and the message boxes,
 // POSIX clocks, and the pointer through Xlib on the root window (x11.cpp)
 // or, in a Wayland session, through a surface covering the screen
-// (wayland.cpp). The window itself is an X11 one in both: XWayland honours
-// the positions the game gives it.
+// (wayland.cpp). The window itself is an X11 one wherever there is X:
+// XWayland honours the positions the game gives it. A Wayland session
+// without XWayland gets Qt's own Wayland window, placed by the compositor.
 #include <QAbstractButton>
 #include <QAbstractNativeEventFilter>
 #include <QApplication>
@@ -16,6 +17,7 @@
 #include <QScreen>
 #include <QSocketNotifier>
 #include <QWidget>
+#include <QWindow>
 
 #include <algorithm>
 #include <cerrno>
@@ -67,6 +69,8 @@ struct State {
     std::optional<int> wantX, wantY;
     // The pointer goes through Wayland (else X11); chosen once, at Init.
     bool wayland = false;
+    // The window is an X11 one (else Qt's own on Wayland).
+    bool x11 = false;
     std::unique_ptr<QSocketNotifier> waylandEvents;
     // What the covering surface shows of the window, so that it is drawn
     // again only when that changes.
@@ -509,6 +513,7 @@ void ShowForm() {
     const uint32_t t0 = timeGetTime();
     while (timeGetTime() - t0 < 2000u) {
         QCoreApplication::processEvents(QEventLoop::AllEvents);
+        if (!g.x11 && g.form->windowHandle() && g.form->windowHandle()->isExposed()) break;
         if (x11::Viewable(w) && (!framed || x11::MeasureFrame(w) != x11::Extents{})) break;
         Sleep(2);
     }
@@ -531,20 +536,28 @@ int RunEventLoop() {
 
 bool Init(int argc, char** argv, std::string* why) {
     if (g.app) return true;
-    // The window is X11 everywhere (XWayland in a Wayland session), where
-    // the game can place it.
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "xcb");
     // XWayland neither moves the pointer nor sees it off its own windows:
     // in a Wayland session the pointer goes through the compositor.
     if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
         g.wayland = OpenWayland();
         if (!g.wayland) std::fprintf(stderr, "skorrel: %s; trying the pointer through X11\n", wl::Failure().c_str());
     }
-    // One Qt pixel is one device pixel: the pointer works in device pixels.
-    qputenv("QT_ENABLE_HIGHDPI_SCALING", "0");
-    qunsetenv("QT_SCALE_FACTOR");
-    qunsetenv("QT_SCREEN_SCALE_FACTORS");
-    if (!x11::Open(why)) return false;
+    // The window is an X11 one wherever there is X (XWayland in a Wayland
+    // session), where the game can place it; on Wayland itself otherwise.
+    std::string noX;
+    g.x11 = x11::Open(&noX);
+    if (!g.x11 && !g.wayland) {
+        if (why) *why = noX;
+        return false;
+    }
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", g.x11 ? "xcb" : "wayland");
+    if (g.x11) {
+        // One Qt pixel is one device pixel: the pointer works in device
+        // pixels there. On Wayland both work in the output's logical pixels.
+        qputenv("QT_ENABLE_HIGHDPI_SCALING", "0");
+        qunsetenv("QT_SCALE_FACTOR");
+        qunsetenv("QT_SCREEN_SCALE_FACTORS");
+    }
     // QApplication keeps a reference to argc for its life.
     g.argc = argc > 0 ? 1 : 0;
     g.argv[0] = argc > 0 ? argv[0] : nullptr;
