@@ -3,6 +3,9 @@
 include(${PROJECT_SOURCE_DIR}/cmake/wayland.cmake)
 add_executable(vpointer wayland/vpointer.c)
 skorrel_wayland_protocols(vpointer ${CMAKE_CURRENT_SOURCE_DIR}/wayland/wlr-virtual-pointer-unstable-v1.xml)
+# A client that commits on command, for the relay's own test.
+add_executable(committer wayland/committer.c)
+skorrel_wayland_protocols(committer ${SKORREL_WAYLAND_PROTOCOLS}/stable/xdg-shell/xdg-shell.xml)
 
 find_program(SKORREL_SWAY sway)
 find_program(SKORREL_MUTTER mutter)
