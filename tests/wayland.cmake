@@ -30,3 +30,7 @@ set_tests_properties(e2e_wayland_sway e2e_wayland_sway_nolock e2e_wayland_mutter
                      e2e_wayland_sway_two_monitors e2e_wayland_mutter_two_monitors PROPERTIES
                      LABELS "wayland;e2e" TIMEOUT 300 RUN_SERIAL ON
                      ENVIRONMENT "SKORREL_SHOTS=${CMAKE_CURRENT_BINARY_DIR}/shots")
+# The relay that tests put between a client and sway, tried on sway itself.
+add_test(NAME wayland_relay
+         COMMAND ${SKORREL_WAYLAND_RUN} relay $<TARGET_FILE:committer> $<TARGET_FILE:vpointer>)
+set_tests_properties(wayland_relay PROPERTIES LABELS wayland TIMEOUT 60)
