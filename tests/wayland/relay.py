@@ -7,17 +7,22 @@ client's surface commits on the way.
     env["WAYLAND_DISPLAY"] = relay.name       # the client connects here
     relay.pause()            # reads nothing more from the client, sends it nothing
     relay.resume()           # goes on with what was held, nothing lost
-    relay.cut()              # closes the client's connection and its upstream one
+    relay.cut()              # closes the client's connections and their upstream ones
     relay.wait_connections(2, timeout=10)     # the client came back
     relay.commits_between(t0, t1, role="xdg") # commits of its windows in [t0, t1)
-    relay.rate(t0, t1, role="xdg")            # the same per second
-    relay.totals()           # commits, fds, shm pools, connections, ...
+    relay.rate(t0, t1, role="xdg", conn=2)    # the same per second, connection 2
+    relay.connection()       # the latest Connection: fds, pools, bytes, opened, closed
+    relay.surfaces           # every Surface seen: conn, id, role, created, commits
+    relay.totals()           # sums: commits, fds, shm pools, connections, errors
     relay.close()
 
-Times are time.monotonic(), the clock of e2e.py. A surface's role is "xdg"
-once it has an xdg_surface (a window; the game's covering surface), "sub"
-once it is a sub-surface, None otherwise (a cursor). Connections are
-numbered from 1 in the order they came; filters take conn=N.
+Times are time.monotonic(), the clock of e2e.py, taken as the relay reads a
+request: what a paused client wrote is counted when it is read after
+resume(). A surface's role is "xdg" once it has an xdg_surface (a window;
+the game's covering surface), "sub" once it is a sub-surface, None
+otherwise (a cursor). Connections are numbered from 1 in the order they
+came; the filters take conn=N, surface=S and with_buffer=True (only commits
+with a buffer attached since the one before).
 
 While paused the relay still reads what the compositor sends and keeps it,
 so the compositor sees a client that keeps up while the client sees one
@@ -165,7 +170,8 @@ class Relay:
     def close(self):
         if not self._thread:
             return
-        self._call(lambda: setattr(self, "_stop", True))
+        if self._thread.is_alive():
+            self._call(lambda: setattr(self, "_stop", True))
         self._thread.join(5)
         self._thread = None
         try:
@@ -263,6 +269,8 @@ class Relay:
 
     def _call(self, fn):
         """Runs fn on the relay's thread, between two polls, and waits for it."""
+        if not self._thread or not self._thread.is_alive():
+            raise RuntimeError("the relay is not running: " + "".join(self.errors))
         done = threading.Event()
         box = []
         self._calls.append((fn, box, done))
