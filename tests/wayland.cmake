@@ -32,5 +32,6 @@ set_tests_properties(e2e_wayland_sway e2e_wayland_sway_nolock e2e_wayland_mutter
                      ENVIRONMENT "SKORREL_SHOTS=${CMAKE_CURRENT_BINARY_DIR}/shots")
 # The relay that tests put between a client and sway, tried on sway itself.
 add_test(NAME wayland_relay
-         COMMAND ${SKORREL_WAYLAND_RUN} relay $<TARGET_FILE:committer> $<TARGET_FILE:vpointer>)
+         COMMAND ${SKORREL_WAYLAND_RUN} relay $<TARGET_FILE:committer> $<TARGET_FILE:vpointer>
+                 $<TARGET_FILE:skorrel> $<TARGET_FILE:x11_probe>)
 set_tests_properties(wayland_relay PROPERTIES LABELS wayland TIMEOUT 60)

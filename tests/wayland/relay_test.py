@@ -27,14 +27,16 @@ class Client:
     """committer, its answers read on a thread of their own."""
 
     def __init__(self, binary, env, log_path):
-        self.proc = subprocess.Popen([binary], env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=open(log_path, "ab"), text=True)
+        with open(log_path, "ab") as err:
+            self.proc = subprocess.Popen([binary], env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                         stderr=err, text=True)
         self.lines = queue.Queue()
         threading.Thread(target=self._read, daemon=True).start()
 
     def _read(self):
         for line in self.proc.stdout:
             self.lines.put(line.split())
+        self.proc.stdout.close()
         self.lines.put(None)
 
     def send(self, line):
@@ -48,8 +50,11 @@ class Client:
             return None
 
     def stop(self):
-        if self.proc.poll() is None:
+        try:
             self.proc.stdin.close()
+        except BrokenPipeError:
+            pass
+        if self.proc.poll() is None:
             try:
                 self.proc.wait(5)
             except subprocess.TimeoutExpired:
@@ -79,7 +84,12 @@ def pixel(comp, x, y):
     return px[i:i + 3].hex()
 
 
+def open_fds():
+    return len(os.listdir("/proc/self/fd"))
+
+
 def client_part(comp, relay, committer):
+    fds_before = open_fds()
     env = dict(comp.env, WAYLAND_DISPLAY=relay.name)
     logs = os.path.join(comp.work, "committer.log")
 
@@ -147,6 +157,7 @@ def client_part(comp, relay, committer):
     check("and exits for it", wait_until(lambda: c.proc.poll() == 3, 5), str(c.proc.poll()))
     log("the client's error:", words, f"{time.monotonic() - cut_at:.2f} s after the cut;", "it wrote:",
         open(logs).read().strip() or "nothing")
+    c.stop()
     check("sway stays up", comp.procs[0].poll() is None and "sway" in comp.msg("-t", "get_version"))
     c2 = Client(committer, env, logs)
     said = totals(c2.answer(10))
@@ -157,6 +168,9 @@ def client_part(comp, relay, committer):
               said and matches(relay, said, 2)[1])
     check("two connections in all", relay.totals()["connections"] == 2, str(relay.totals()))
     c2.stop()
+    check("the relay lets go of both connections and of every fd passed",
+          wait_until(lambda: relay.open_connections() == 0 and open_fds() == fds_before, 5),
+          f"{relay.open_connections()} open, fds {fds_before} before, {open_fds()} now")
     check("the relay itself saw nothing wrong", not relay.errors, str(relay.errors))
 
 
@@ -174,18 +188,25 @@ def game_part(comp, relay, game_bin):
         return
     conn = relay.totals()["connections"]
     pressed = game.press_start()
-    wait_until(lambda: time.monotonic() - pressed > 4.0, 6)
-    count_in = (pressed + 0.3, pressed + 3.8)   # clear of the covering's start and of go!
+    wait_until(lambda: time.monotonic() - pressed > 5.3, 7)
     covers = [s for s in relay.surfaces if s.conn == conn and s.role == "xdg" and s.created >= pressed - 0.1]
     if check("the game's covering surface is seen through the relay", len(covers) == 1, str(relay.surfaces)):
-        rate = relay.rate(*count_in, surface=covers[0])
-        subs = relay.rate(*count_in, role="sub", conn=conn)
-        log(f"during the count-in: covering surface {rate:.0f} commits/s "
-            f"({relay.rate(*count_in, surface=covers[0], with_buffer=True):.0f} with a new buffer), "
-            f"its sub-surfaces {subs:.0f} commits/s, fds {relay.totals()['fds']}, pools {relay.totals()['pools']}")
-        check("the covering surface is committed during the count-in", rate > 0)
-    comp.x("close", game.win)
-    check("closed: exit status 0", game.wait_exit() == 0, game.output())
+        subs = [s for s in relay.surfaces if s.parent is covers[0]]
+        check("its sub-surfaces (the window's picture, the arrow) are seen on it", subs and
+              all(s.role == "sub" for s in subs), str(relay.surfaces))
+        # Clear of the covering's start and of go!, then a second of the race.
+        for what, t0, t1 in (("count-in", pressed + 0.3, pressed + 3.8), ("race", pressed + 4.2, pressed + 5.2)):
+            rate = relay.rate(t0, t1, surface=covers[0])
+            log(f"{what}: covering surface {rate:.0f} commits/s, its sub-surfaces "
+                f"{relay.rate(t0, t1, role='sub', conn=conn):.0f} commits/s, "
+                f"{relay.rate(t0, t1, role='sub', conn=conn, with_buffer=True):.0f} of them with a new buffer")
+            if what == "count-in":
+                check("the covering surface is committed during the count-in", rate > 0)
+        game_conn = relay.connection(conn)
+        log("the game's connection:", game_conn)
+        check("each fd the game sent came with a wl_shm pool", game_conn.fds == game_conn.pools > 0)
+    e2e.close_during_race(comp, game)
+    check("closed during the race: exit status 0", game.wait_exit() == 0, game.output())
 
 
 def main():
