@@ -146,6 +146,9 @@ def client_part(comp, relay, committer):
         "client waited for the socket", said["waits"] - before["waits"], "times")
     check("the client had to wait for its socket", said["waits"] > before["waits"])
     check("counts after the pause match: nothing lost", *matches(relay, said, 1))
+    check("and all the compositor said reached the client",
+          wait_until(lambda: relay.connection(1).bytes_to_client == relay.connection(1).bytes_down, 2),
+          str(relay.connection(1)))
     check("no protocol error", not relay.protocol_errors, str(relay.protocol_errors))
 
     # (c) Cut: the client sees its connection fail, the compositor stays up,
