@@ -3,6 +3,9 @@
 include(${PROJECT_SOURCE_DIR}/cmake/wayland.cmake)
 add_executable(vpointer wayland/vpointer.c)
 skorrel_wayland_protocols(vpointer ${CMAKE_CURRENT_SOURCE_DIR}/wayland/wlr-virtual-pointer-unstable-v1.xml)
+# A client that commits on command, for the relay's own test.
+add_executable(committer wayland/committer.c)
+skorrel_wayland_protocols(committer ${SKORREL_WAYLAND_PROTOCOLS}/stable/xdg-shell/xdg-shell.xml)
 
 find_program(SKORREL_SWAY sway)
 find_program(SKORREL_MUTTER mutter)
@@ -27,3 +30,8 @@ set_tests_properties(e2e_wayland_sway e2e_wayland_sway_nolock e2e_wayland_mutter
                      e2e_wayland_sway_two_monitors e2e_wayland_mutter_two_monitors PROPERTIES
                      LABELS "wayland;e2e" TIMEOUT 300 RUN_SERIAL ON
                      ENVIRONMENT "SKORREL_SHOTS=${CMAKE_CURRENT_BINARY_DIR}/shots")
+# The relay that tests put between a client and sway, tried on sway itself.
+add_test(NAME wayland_relay
+         COMMAND ${SKORREL_WAYLAND_RUN} relay $<TARGET_FILE:committer> $<TARGET_FILE:vpointer>
+                 $<TARGET_FILE:skorrel> $<TARGET_FILE:x11_probe>)
+set_tests_properties(wayland_relay PROPERTIES LABELS wayland TIMEOUT 60)

@@ -2,7 +2,8 @@
 # Runs tests/wayland/e2e.py for one compositor as an ordinary user: the
 # compositors refuse root, and a player is not root either. As root it
 # drops to nobody; binaries and script are copied where that user can
-# reach them. Usage: run.sh KIND GAME PROBE [VPOINTER], KIND as e2e.py takes it
+# reach them. Usage: run.sh KIND GAME PROBE [VPOINTER], KIND as e2e.py takes it,
+# or run.sh relay COMMITTER VPOINTER [GAME PROBE] for relay_test.py
 set -euo pipefail
 kind=$1
 shift
@@ -14,7 +15,9 @@ for f in "$@"; do
   cp "$f" "$work/"
   args+=("$work/$(basename "$f")")
 done
-cp "$here/e2e.py" "$work/"
+cp "$here/e2e.py" "$here/relay.py" "$here/relay_test.py" "$work/"
+script=e2e.py
+[ "$kind" = relay ] && script=relay_test.py
 shots=${SKORREL_SHOTS:-$work/shots}/wayland
 mkdir -p "$shots"
 
@@ -25,4 +28,4 @@ if [ "$(id -u)" -eq 0 ]; then
   run=(setpriv --reuid=nobody --regid=nogroup --clear-groups "${run[@]}" HOME="$work")
 fi
 [[ $kind == mutter* ]] && run+=(dbus-run-session --)
-"${run[@]}" python3 "$work/e2e.py" "$kind" "${args[@]}"
+"${run[@]}" python3 "$work/$script" "$kind" "${args[@]}"

@@ -1,0 +1,528 @@
+"""A Wayland relay for the tests: it stands between a client (the game) and
+the compositor, passes bytes and file descriptors both ways, and counts the
+client's surface commits on the way.
+
+    from relay import Relay
+    relay = Relay(runtime_dir, upstream="wayland-1", name="skorrel-relay").start()
+    env["WAYLAND_DISPLAY"] = relay.name       # the client connects here
+    relay.pause()            # reads nothing more from the client, sends it nothing
+    relay.resume()           # goes on with what was held, nothing lost
+    relay.cut()              # closes the client's connections and their upstream ones
+    relay.wait_connections(2, timeout=10)     # the client came back
+    relay.commits_between(t0, t1, role="xdg") # commits of its windows in [t0, t1)
+    relay.rate(t0, t1, role="xdg", conn=2)    # the same per second, connection 2
+    relay.connection()       # the latest Connection: fds, pools, bytes, opened, closed
+    relay.surfaces           # every Surface seen: conn, id, role, created, commits
+    relay.totals()           # sums: commits, fds, shm pools, connections, errors
+    relay.close()
+
+Times are time.monotonic(), the clock of e2e.py, taken as the relay reads a
+request: what a paused client wrote is counted when it is read after
+resume(). A surface's role is "xdg" once it has an xdg_surface (a window;
+the game's covering surface), "sub" once it is a sub-surface, None
+otherwise (a cursor). Connections are numbered from 1 in the order they
+came; the filters take conn=N, surface=S and with_buffer=True (only commits
+with a buffer attached since the one before).
+
+While paused the relay still reads what the compositor sends and keeps it,
+so the compositor sees a client that keeps up while the client sees one
+that has stopped: its socket fills once it has written enough.
+"""
+import array
+import collections
+import os
+import select
+import socket
+import struct
+import sys
+import threading
+import time
+import traceback
+
+# Room for the most a sender can pass in one message (SCM_MAX_FD).
+_MAX_FDS = 253
+# Stop reading from the client while this much waits for the compositor.
+_HIGH_WATER = 1 << 20
+
+
+class Surface:
+    """A wl_surface the client made."""
+
+    def __init__(self, conn, oid, created):
+        self.conn = conn
+        self.id = oid
+        self.created = created
+        self.destroyed = None
+        self.role = None
+        self.parent = None
+        self.commits = []            # times
+        self.attached = False        # a buffer attached since the last commit
+
+    def __repr__(self):
+        return f"<Surface {self.conn}:{self.id} {self.role} {len(self.commits)} commits>"
+
+
+class Connection:
+    """One client connection, numbered from 1, and what went through it."""
+
+    def __init__(self, n, opened):
+        self.n = n
+        self.opened = opened
+        self.closed = None
+        self.fds = 0                 # file descriptors the client sent
+        self.pools = 0               # wl_shm.create_pool requests
+        self.bytes_up = 0            # read from the client
+        self.bytes_down = 0          # read from the compositor
+        self.bytes_to_client = 0     # passed on to the client
+
+    def __repr__(self):
+        return f"<Connection {self.n} {vars(self)}>"
+
+
+class _Frames:
+    """Cuts a byte stream into Wayland messages: (object, opcode, args)."""
+
+    def __init__(self):
+        self.buf = bytearray()
+        self.broken = False
+
+    def feed(self, data):
+        if self.broken:
+            return []
+        self.buf += data
+        out, off = [], 0
+        while len(self.buf) - off >= 8:
+            obj, word = struct.unpack_from("<II", self.buf, off)
+            size = word >> 16
+            if size < 8 or size % 4:
+                self.broken = True
+                break
+            if len(self.buf) - off < size:
+                break
+            out.append((obj, word & 0xFFFF, bytes(self.buf[off + 8:off + size])))
+            off += size
+        del self.buf[:off]
+        return out
+
+
+def _string(args, off):
+    """A wire string at off: (text, offset after it)."""
+    (n,) = struct.unpack_from("<I", args, off)
+    text = args[off + 4:off + 4 + max(0, n - 1)].decode("utf-8", "replace")
+    return text, off + 4 + (n + 3) // 4 * 4
+
+
+class _Pair:
+    """One client connection and the compositor connection made for it."""
+
+    def __init__(self, stats, client, upstream):
+        self.stats = stats
+        self.n = stats.n
+        self.client = client
+        self.upstream = upstream
+        self.to_up = collections.deque()       # [bytes, fds]
+        self.to_client = collections.deque()
+        self.up_frames = _Frames()             # client to compositor
+        self.down_frames = _Frames()
+        self.objects = {}                      # id: interface name or Surface
+        self.client_eof = self.upstream_eof = False
+
+    @staticmethod
+    def queued(q):
+        return sum(len(d) for d, _ in q)
+
+
+class Relay:
+    def __init__(self, runtime_dir, upstream, name="skorrel-relay"):
+        self.runtime_dir = runtime_dir
+        self.upstream = upstream if os.path.isabs(upstream) else os.path.join(runtime_dir, upstream)
+        self.name = name
+        self.path = os.path.join(runtime_dir, name)
+        self._lock = threading.Lock()
+        self._calls = collections.deque()
+        self._pairs = []
+        self._paused = False
+        self._stop = False
+        self._thread = None
+        # What was seen, under _lock.
+        self.surfaces = []
+        self._commits = []                     # (time, Surface, with a new buffer)
+        self.connections = []                  # Connection, by number - 1
+        self.pauses = []                       # [paused, resumed or None]
+        self.errors = []                       # what went wrong in the relay itself
+        self.protocol_errors = []              # wl_display.error events: (conn, object, code, message)
+
+    # ---- control, from the test's thread --------------------------------
+
+    def start(self):
+        if os.path.exists(self.path):
+            os.unlink(self.path)
+        self._listen = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self._listen.bind(self.path)
+        self._listen.listen(8)
+        self._listen.setblocking(False)
+        self._wake_r, self._wake_w = socket.socketpair()
+        self._wake_r.setblocking(False)
+        self._thread = threading.Thread(target=self._run, name="wayland-relay", daemon=True)
+        self._thread.start()
+        return self
+
+    def close(self):
+        if not self._thread:
+            return
+        if self._thread.is_alive():
+            self._call(lambda: setattr(self, "_stop", True))
+        self._thread.join(5)
+        self._thread = None
+        try:
+            os.unlink(self.path)
+        except FileNotFoundError:
+            pass
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def pause(self):
+        """Once this returns, nothing more is read from the client or sent to it."""
+        def do():
+            if not self._paused:
+                self._paused = True
+                with self._lock:
+                    self.pauses.append([time.monotonic(), None])
+        self._call(do)
+
+    def resume(self):
+        def do():
+            if self._paused:
+                self._paused = False
+                with self._lock:
+                    self.pauses[-1][1] = time.monotonic()
+        self._call(do)
+
+    @property
+    def paused(self):
+        return self._paused
+
+    def cut(self):
+        """Closes every open client connection and its upstream one; what
+        either side had sent and the other not yet got is dropped. Returns
+        how many were cut."""
+        return self._call(lambda: sum(self._drop(p) for p in list(self._pairs)))
+
+    # ---- what was seen --------------------------------------------------
+
+    def _pick(self, role, conn, surface):
+        return [c for c in self._commits
+                if (role is None or c[1].role == role) and (conn is None or c[1].conn == conn)
+                and (surface is None or c[1] is surface)]
+
+    def commit_times(self, role=None, conn=None, surface=None):
+        with self._lock:
+            return [t for t, _, _ in self._pick(role, conn, surface)]
+
+    def commits_between(self, t0, t1, role=None, conn=None, surface=None, with_buffer=False):
+        """Commits the relay passed on with t0 <= time < t1."""
+        with self._lock:
+            return sum(1 for t, _, b in self._pick(role, conn, surface) if t0 <= t < t1 and (b or not with_buffer))
+
+    def rate(self, t0, t1, **kw):
+        """Commits per second over [t0, t1)."""
+        return self.commits_between(t0, t1, **kw) / (t1 - t0) if t1 > t0 else 0.0
+
+    def commits(self, **kw):
+        return self.commits_between(float("-inf"), float("inf"), **kw)
+
+    def open_connections(self):
+        with self._lock:
+            return sum(1 for c in self.connections if c.closed is None)
+
+    def connection(self, n=-1):
+        """Connection number n; the latest by default."""
+        with self._lock:
+            return self.connections[n - 1 if n > 0 else n]
+
+    def wait_connections(self, n, timeout):
+        """True once n connections have come, in all."""
+        end = time.monotonic() + timeout
+        while time.monotonic() < end:
+            with self._lock:
+                if len(self.connections) >= n:
+                    return True
+            time.sleep(0.02)
+        with self._lock:
+            return len(self.connections) >= n
+
+    def totals(self):
+        """Sums over all connections."""
+        with self._lock:
+            t = {"connections": len(self.connections), "commits": len(self._commits),
+                 "surfaces": len(self.surfaces), "errors": list(self.errors),
+                 "protocol_errors": list(self.protocol_errors)}
+            for k in ("fds", "pools", "bytes_up", "bytes_down", "bytes_to_client"):
+                t[k] = sum(getattr(c, k) for c in self.connections)
+            return t
+
+    # ---- the relay's thread ---------------------------------------------
+
+    def _call(self, fn):
+        """Runs fn on the relay's thread, between two polls, and waits for it."""
+        if not self._thread or not self._thread.is_alive():
+            raise RuntimeError("the relay is not running: " + "".join(self.errors))
+        done = threading.Event()
+        box = []
+        self._calls.append((fn, box, done))
+        self._wake_w.send(b"x")
+        if not done.wait(10):
+            raise RuntimeError("the relay's thread does not answer")
+        if box and isinstance(box[0], BaseException):
+            raise box[0]
+        return box[0] if box else None
+
+    def _run(self):
+        try:
+            while not self._stop:
+                while self._calls:
+                    fn, box, done = self._calls.popleft()
+                    try:
+                        box.append(fn())
+                    except BaseException as e:
+                        box.append(e)
+                    done.set()
+                if self._stop:
+                    break
+                self._once()
+        except Exception:
+            with self._lock:
+                self.errors.append(traceback.format_exc())
+            traceback.print_exc(file=sys.stderr)
+        finally:
+            for p in list(self._pairs):
+                self._drop(p)
+            self._listen.close()
+            while self._calls:
+                fn, box, done = self._calls.popleft()
+                done.set()
+
+    def _once(self):
+        poll = select.poll()
+        want = {self._listen.fileno(): ("listen", None), self._wake_r.fileno(): ("wake", None)}
+        poll.register(self._listen, select.POLLIN)
+        poll.register(self._wake_r, select.POLLIN)
+        for p in self._pairs:
+            ev = 0
+            if not self._paused and not p.client_eof and _Pair.queued(p.to_up) < _HIGH_WATER:
+                ev |= select.POLLIN
+            if not self._paused and p.to_client:
+                ev |= select.POLLOUT
+            # Not watched at all when nothing is wanted: a hang-up would
+            # wake every poll.
+            if ev:
+                poll.register(p.client, ev)
+                want[p.client.fileno()] = ("client", p)
+            # Always read the compositor: it must not see a stalled client.
+            ev = 0 if p.upstream_eof else select.POLLIN
+            if p.to_up:
+                ev |= select.POLLOUT
+            if ev:
+                poll.register(p.upstream, ev)
+                want[p.upstream.fileno()] = ("upstream", p)
+        for fd, ev in poll.poll():
+            kind, p = want[fd]
+            if kind == "listen":
+                self._accept()
+            elif kind == "wake":
+                try:
+                    self._wake_r.recv(4096)
+                except BlockingIOError:
+                    pass
+            elif p in self._pairs:
+                try:
+                    self._serve(kind, p, ev)
+                except OSError:
+                    self._drop(p)
+        for p in list(self._pairs):
+            # One side has gone: pass on what it said, then end both.
+            if (p.client_eof and not p.to_up) or (p.upstream_eof and not p.to_client):
+                self._drop(p)
+
+    def _accept(self):
+        try:
+            client, _ = self._listen.accept()
+        except BlockingIOError:
+            return
+        upstream = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        try:
+            upstream.connect(self.upstream)
+        except OSError as e:
+            with self._lock:
+                self.errors.append(f"cannot connect to {self.upstream}: {e}")
+            upstream.close()
+            client.close()
+            return
+        client.setblocking(False)
+        upstream.setblocking(False)
+        with self._lock:
+            stats = Connection(len(self.connections) + 1, time.monotonic())
+            self.connections.append(stats)
+        self._pairs.append(_Pair(stats, client, upstream))
+
+    def _serve(self, kind, p, ev):
+        if kind == "client":
+            if ev & select.POLLOUT:
+                self._send(p.client, p.to_client, p.stats)
+            if ev & (select.POLLIN | select.POLLHUP | select.POLLERR) and not self._paused and not p.client_eof:
+                data, fds = self._recv(p.client)
+                if data is None:
+                    return
+                if not data:
+                    p.client_eof = True
+                    return
+                now = time.monotonic()
+                with self._lock:
+                    p.stats.fds += len(fds)
+                    p.stats.bytes_up += len(data)
+                    for msg in p.up_frames.feed(data):
+                        self._request(p, now, *msg)
+                    if p.up_frames.broken:
+                        self._unframed(p, "requests")
+                p.to_up.append([data, fds])
+                self._send(p.upstream, p.to_up, None)
+        else:
+            if ev & select.POLLOUT:
+                self._send(p.upstream, p.to_up, None)
+            if ev & (select.POLLIN | select.POLLHUP | select.POLLERR) and not p.upstream_eof:
+                data, fds = self._recv(p.upstream)
+                if data is None:
+                    return
+                if not data:
+                    p.upstream_eof = True
+                    return
+                with self._lock:
+                    p.stats.bytes_down += len(data)
+                    for msg in p.down_frames.feed(data):
+                        self._event(p, *msg)
+                    if p.down_frames.broken:
+                        self._unframed(p, "events")
+                p.to_client.append([data, fds])
+                if not self._paused:
+                    self._send(p.client, p.to_client, p.stats)
+
+    def _recv(self, sock):
+        try:
+            data, anc, flags, _ = sock.recvmsg(65536, socket.CMSG_SPACE(_MAX_FDS * 4), socket.MSG_CMSG_CLOEXEC)
+        except BlockingIOError:
+            return None, []
+        fds = array.array("i")
+        for level, typ, payload in anc:
+            if level == socket.SOL_SOCKET and typ == socket.SCM_RIGHTS:
+                fds.frombytes(payload[:len(payload) - len(payload) % fds.itemsize])
+        if flags & socket.MSG_CTRUNC:
+            with self._lock:
+                self.errors.append("file descriptors were lost (MSG_CTRUNC)")
+        return data, list(fds)
+
+    def _send(self, sock, queue, stats):
+        while queue:
+            data, fds = queue[0]
+            try:
+                if fds:
+                    n = sock.sendmsg([data], [(socket.SOL_SOCKET, socket.SCM_RIGHTS, array.array("i", fds))],
+                                     socket.MSG_NOSIGNAL)
+                else:
+                    n = sock.send(data, socket.MSG_NOSIGNAL)
+            except BlockingIOError:
+                return
+            # Sent with the first byte: the relay's copies are no longer needed.
+            for fd in fds:
+                os.close(fd)
+            queue[0][1] = []
+            if stats:
+                with self._lock:
+                    stats.bytes_to_client += n
+            if n < len(data):
+                queue[0][0] = data[n:]
+                return
+            queue.popleft()
+
+    def _drop(self, p):
+        if p not in self._pairs:
+            return 0
+        self._pairs.remove(p)
+        for q in (p.to_up, p.to_client):
+            for _, fds in q:
+                for fd in fds:
+                    os.close(fd)
+            q.clear()
+        for s in (p.client, p.upstream):
+            try:
+                s.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+            s.close()
+        now = time.monotonic()
+        with self._lock:
+            p.stats.closed = now
+            for obj in p.objects.values():
+                if isinstance(obj, Surface) and obj.destroyed is None:
+                    obj.destroyed = now
+        return 1
+
+    # ---- the wire, under _lock -------------------------------------------
+
+    def _request(self, p, now, obj, op, args):
+        kind = p.objects.get(obj)
+        try:
+            if obj == 1 and op == 1:                                   # wl_display.get_registry
+                p.objects[struct.unpack_from("<I", args)[0]] = "wl_registry"
+            elif kind == "wl_registry" and op == 0:                    # bind
+                (name,) = struct.unpack_from("<I", args)
+                iface, off = _string(args, 4)
+                version, new = struct.unpack_from("<II", args, off)
+                p.objects[new] = iface
+            elif kind == "wl_compositor" and op == 0:                  # create_surface
+                s = Surface(p.n, struct.unpack_from("<I", args)[0], now)
+                p.objects[s.id] = s
+                self.surfaces.append(s)
+            elif kind == "wl_shm" and op == 0:                         # create_pool
+                p.stats.pools += 1
+            elif kind == "xdg_wm_base" and op == 2:                    # get_xdg_surface
+                s = p.objects.get(struct.unpack_from("<I", args, 4)[0])
+                if isinstance(s, Surface):
+                    s.role = "xdg"
+            elif kind == "wl_subcompositor" and op == 1:               # get_subsurface
+                _, sid, parent = struct.unpack_from("<III", args)
+                s = p.objects.get(sid)
+                if isinstance(s, Surface):
+                    s.role = "sub"
+                    s.parent = p.objects.get(parent)
+            elif isinstance(kind, Surface):
+                if op == 0:                                            # destroy
+                    kind.destroyed = now
+                elif op == 1:                                          # attach
+                    kind.attached = struct.unpack_from("<I", args)[0] != 0
+                elif op == 6:                                          # commit
+                    kind.commits.append(now)
+                    self._commits.append((now, kind, kind.attached))
+                    kind.attached = False
+        except struct.error:
+            self.errors.append(f"connection {p.n}: a short request {obj}.{op}")
+
+    def _unframed(self, p, what):
+        note = f"connection {p.n}: {what} no longer read as messages; passed on uncounted"
+        if note not in self.errors:
+            self.errors.append(note)
+
+    def _event(self, p, obj, op, args):
+        if obj != 1:
+            return
+        try:
+            if op == 1:                                                # wl_display.delete_id
+                p.objects.pop(struct.unpack_from("<I", args)[0], None)
+            elif op == 0:                                              # wl_display.error
+                target, code = struct.unpack_from("<II", args)
+                self.protocol_errors.append((p.n, target, code, _string(args, 8)[0]))
+        except struct.error:
+            self.errors.append(f"connection {p.n}: a short event {obj}.{op}")
