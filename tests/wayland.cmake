@@ -32,6 +32,12 @@ set_tests_properties(e2e_wayland_sway e2e_wayland_sway_nolock e2e_wayland_mutter
                      ENVIRONMENT "SKORREL_SHOTS=${CMAKE_CURRENT_BINARY_DIR}/shots")
 # The relay that tests put between a client and sway, tried on sway itself.
 add_test(NAME wayland_relay
-         COMMAND ${SKORREL_WAYLAND_RUN} relay $<TARGET_FILE:committer> $<TARGET_FILE:vpointer>
-                 $<TARGET_FILE:skorrel> $<TARGET_FILE:x11_probe>)
+         COMMAND ${SKORREL_WAYLAND_RUN} relay $<TARGET_FILE:committer> $<TARGET_FILE:vpointer>)
 set_tests_properties(wayland_relay PROPERTIES LABELS wayland TIMEOUT 60)
+# The game's connection through a relay that stops reading, then cuts it.
+add_test(NAME e2e_wayland_sway_stress
+         COMMAND ${SKORREL_WAYLAND_RUN} stress-sway $<TARGET_FILE:skorrel> $<TARGET_FILE:x11_probe> $<TARGET_FILE:vpointer>)
+add_test(NAME e2e_wayland_mutter_stress
+         COMMAND ${SKORREL_WAYLAND_RUN} stress-mutter $<TARGET_FILE:skorrel> $<TARGET_FILE:x11_probe>)
+set_tests_properties(e2e_wayland_sway_stress e2e_wayland_mutter_stress PROPERTIES
+                     LABELS "wayland;e2e" TIMEOUT 300 RUN_SERIAL ON)

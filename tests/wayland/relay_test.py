@@ -2,11 +2,10 @@
 """The relay (relay.py) in front of a real sway, headless, with a client of
 our own (committer.c) through it: its counts match what the client sent, a
 pause loses nothing, a cut fails the client and not the compositor, and a
-new connection works after it. Given the game too, it also measures how
-often the game commits its covering surface during a count-in.
+new connection works after it. stress.py puts the game through it.
 
-Usage: relay_test.py relay COMMITTER VPOINTER [GAME PROBE]
-(run.sh relay COMMITTER VPOINTER [GAME PROBE] runs it as an ordinary user)
+Usage: relay_test.py relay COMMITTER VPOINTER
+(run.sh relay COMMITTER VPOINTER runs it as an ordinary user)
 """
 import os
 import queue
@@ -177,53 +176,15 @@ def client_part(comp, relay, committer):
     check("the relay itself saw nothing wrong", not relay.errors, str(relay.errors))
 
 
-def game_part(comp, relay, game_bin):
-    """The game's count-in through the relay: how often the covering
-    surface and its sub-surfaces are committed."""
-    folder = tempfile.mkdtemp(prefix="game-", dir=comp.work)
-    upstream = comp.env["WAYLAND_DISPLAY"]
-    comp.env["WAYLAND_DISPLAY"] = relay.name   # only for the game
-    try:
-        game = e2e.Game(comp, game_bin, folder)
-    finally:
-        comp.env["WAYLAND_DISPLAY"] = upstream
-    if not check("the game's window appears", game.win is not None, game.output()):
-        return
-    conn = relay.totals()["connections"]
-    pressed = game.press_start()
-    wait_until(lambda: time.monotonic() - pressed > 5.3, 7)
-    covers = [s for s in relay.surfaces if s.conn == conn and s.role == "xdg" and s.created >= pressed - 0.1]
-    if check("the game's covering surface is seen through the relay", len(covers) == 1, str(relay.surfaces)):
-        subs = [s for s in relay.surfaces if s.parent is covers[0]]
-        check("its sub-surfaces (the window's picture, the arrow) are seen on it", subs and
-              all(s.role == "sub" for s in subs), str(relay.surfaces))
-        # Clear of the covering's start and of go!, then a second of the race.
-        for what, t0, t1 in (("count-in", pressed + 0.3, pressed + 3.8), ("race", pressed + 4.2, pressed + 5.2)):
-            rate = relay.rate(t0, t1, surface=covers[0])
-            log(f"{what}: covering surface {rate:.0f} commits/s, its sub-surfaces "
-                f"{relay.rate(t0, t1, role='sub', conn=conn):.0f} commits/s, "
-                f"{relay.rate(t0, t1, role='sub', conn=conn, with_buffer=True):.0f} of them with a new buffer")
-            if what == "count-in":
-                check("the covering surface is committed during the count-in", rate > 0)
-        game_conn = relay.connection(conn)
-        log("the game's connection:", game_conn)
-        check("each fd the game sent came with a wl_shm pool", game_conn.fds == game_conn.pools > 0)
-    e2e.close_during_race(comp, game)
-    check("closed during the race: exit status 0", game.wait_exit() == 0, game.output())
-
-
 def main():
     committer, vpointer = sys.argv[2:4]
-    game_bin, probe = (sys.argv[4:6] + [None, None])[:2]
     work = tempfile.mkdtemp(prefix="skorrel-relay-")
-    comp = e2e.Sway(work, probe, vpointer)
+    comp = e2e.Sway(work, None, vpointer)
     relay = None
     try:
         comp.start()
         relay = Relay(comp.runtime, comp.env["WAYLAND_DISPLAY"], "skorrel-relay").start()
         client_part(comp, relay, committer)
-        if game_bin:
-            game_part(comp, relay, game_bin)
     except Exception as e:  # a broken session is a failure, not a crash
         check("the session runs", False, repr(e))
     finally:

@@ -3,7 +3,8 @@
 # compositors refuse root, and a player is not root either. As root it
 # drops to nobody; binaries and script are copied where that user can
 # reach them. Usage: run.sh KIND GAME PROBE [VPOINTER], KIND as e2e.py takes it,
-# or run.sh relay COMMITTER VPOINTER [GAME PROBE] for relay_test.py
+# or run.sh relay COMMITTER VPOINTER for relay_test.py,
+# or run.sh stress-sway|stress-mutter GAME PROBE [VPOINTER] for stress.py
 set -euo pipefail
 kind=$1
 shift
@@ -15,9 +16,12 @@ for f in "$@"; do
   cp "$f" "$work/"
   args+=("$work/$(basename "$f")")
 done
-cp "$here/e2e.py" "$here/relay.py" "$here/relay_test.py" "$work/"
+cp "$here"/*.py "$work/"
 script=e2e.py
-[ "$kind" = relay ] && script=relay_test.py
+case $kind in
+  relay) script=relay_test.py ;;
+  stress-*) script=stress.py kind=${kind#stress-} ;;
+esac
 shots=${SKORREL_SHOTS:-$work/shots}/wayland
 mkdir -p "$shots"
 

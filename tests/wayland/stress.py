@@ -1,0 +1,142 @@
+#!/usr/bin/python3
+"""The game's own Wayland connection under stress: a relay of ours
+(relay.py) between the game and the compositor stops reading from the game
+for a second, and later cuts its connection.
+
+Usage: stress.py sway|mutter GAME PROBE [VPOINTER]
+
+1. A race whose count-in and go! fall into a second in which the
+   compositor reads nothing from the game: it plays to its end and is
+   recorded. The covering surface is committed only when what it shows
+   changes: a few times in the count-in, never in a race with the pointer
+   still.
+2. The connection cut during a race: the race stops, a box says why,
+   standard error says it once, nothing is recorded.
+3. The next race connects anew, plays and is recorded.
+"""
+import os
+import shutil
+import signal
+import sys
+import tempfile
+import time
+
+import e2e
+from e2e import check, log, wait_until
+from relay import Relay
+
+# What the covering surface may show anew in a count-in: the first picture
+# and the arrow, "1", "2", "3", "go!" with the button disabled, a few
+# placements when the compositor sizes it.
+MOST_COUNT_IN_COMMITS = 24
+
+
+def sweep(comp, held):
+    """From the held point: left, top, right, bottom."""
+    comp.rel(-held[0], 0)
+    comp.rel(0, -10 * e2e.H)
+    comp.rel(100, 0)
+    comp.rel(10 * e2e.W, 0)
+    comp.rel(0, 100)
+    comp.rel(0, 10 * e2e.H)
+    comp.rel(-100, 0)
+
+
+def play(comp, relay, game_bin):
+    folder = tempfile.mkdtemp(prefix="game-", dir=comp.work)
+    upstream = comp.env["WAYLAND_DISPLAY"]
+    comp.env["WAYLAND_DISPLAY"] = relay.name  # only for the game
+    try:
+        game = e2e.Game(comp, game_bin, folder)
+    finally:
+        comp.env["WAYLAND_DISPLAY"] = upstream
+    if not check("the window appears", game.win is not None, game.output()):
+        return
+
+    # 1. Nothing read from 2.6 s to 3.6 s after the press: "3", "go!", the
+    # unlock and the disabled button all wait in the game meanwhile.
+    before = time.monotonic()
+    pressed = game.press_start()
+    wait_until(lambda: time.monotonic() - pressed > 2.6, 4)
+    relay.pause()
+    time.sleep(1.0)
+    relay.resume()
+    e2e.wait_go(pressed)
+    went = time.monotonic()
+    time.sleep(1.0)
+    still = relay.commits_between(went, time.monotonic(), conn=relay.connection().n)
+    sweep(comp, e2e.HELD)
+    check("a second unread across go!: the race plays to its end and is recorded",
+          wait_until(lambda: len(game.lines()) == 1, 3), str(game.lines()) + game.output())
+    covers = [s for s in relay.surfaces if s.role == "xdg" and s.created >= before]
+    if check("the covering surface is seen through the relay", len(covers) == 1, str(relay.surfaces)):
+        cover = covers[0]
+        counted = relay.commits_between(cover.created, went, conn=cover.conn)
+        log(f"count-in: {counted} commits of the covering surface and its pictures, "
+            f"{relay.connection(cover.conn).pools} shm pools on the connection so far")
+        check(f"at most {MOST_COUNT_IN_COMMITS} commits in the count-in", 0 < counted <= MOST_COUNT_IN_COMMITS,
+              str(counted))
+        check("none in a second of the race with the pointer still", still == 0, str(still))
+    check("no failure said", "Wayland compositor" not in game.output(), game.output())
+
+    # 2. Cut in the race: stopped, said, not recorded.
+    time.sleep(0.3)
+    pressed = game.press_start()
+    e2e.wait_go(pressed)
+    comp.rel(-e2e.HELD[0], 0)  # the left edge: one of four
+    cut = relay.cut()
+    check("the game's connection is cut", cut >= 1, str(cut))
+    box = wait_until(lambda: comp.window("Skorrel"), 3)
+    if check("a box titled 'Skorrel' says the race was stopped", box is not None, game.output()):
+        e2e.dismiss(comp, box, "Skorrel")
+    check("nothing recorded", len(game.lines()) == 1, str(game.lines()))
+    said = game.output().count("skorrel: the connection to the Wayland compositor was lost")
+    check("standard error says why, once", said == 1, game.output())
+
+    # 3. A new connection, and a race as any other.
+    time.sleep(0.3)
+    pressed = game.press_start()
+    check("the next race connects anew", relay.wait_connections(2, 3), str(relay.totals()))
+    e2e.wait_go(pressed)
+    sweep(comp, e2e.HELD)
+    box = wait_until(lambda: comp.window(e2e.BEST_TITLE), 2)
+    if box:
+        e2e.dismiss(comp, box, e2e.BEST_TITLE)
+    check("the next race is recorded", wait_until(lambda: len(game.lines()) == 2, 3), str(game.lines()))
+    comp.x("close", game.win)
+    check("closed: exit status 0", game.wait_exit() == 0, game.output())
+
+
+def main():
+    kind, game_bin, probe = sys.argv[1:4]
+    work = tempfile.mkdtemp(prefix=f"skorrel-stress-{kind}-")
+    comp = e2e.Sway(work, probe, sys.argv[4]) if kind == "sway" else e2e.Mutter(work, probe)
+    relay = None
+    try:
+        comp.start()
+        relay = Relay(comp.runtime, comp.env["WAYLAND_DISPLAY"], "skorrel-relay").start()
+        play(comp, relay, game_bin)
+        check("the relay saw nothing wrong", not relay.errors and not relay.protocol_errors,
+              f"{relay.errors} {relay.protocol_errors}")
+    except Exception as e:  # a broken session is a failure, not a crash
+        check("the session runs", False, repr(e))
+    finally:
+        if relay:
+            relay.close()
+        comp.stop()
+        if e2e.failures:
+            for name in sorted(os.listdir(work)):
+                if name.endswith(".log"):
+                    sys.stderr.write(f"--- {name}\n" + open(os.path.join(work, name), errors="replace").read()[-3000:])
+        if not os.environ.get("SKORREL_KEEP"):
+            shutil.rmtree(work, ignore_errors=True)
+    if e2e.failures:
+        print(f"{e2e.failures} check(s) failed", file=sys.stderr)
+        return 1
+    log("all checks passed")
+    return 0
+
+
+if __name__ == "__main__":
+    signal.signal(signal.SIGTERM, lambda *a: sys.exit(1))
+    sys.exit(main())
