@@ -1,8 +1,14 @@
 # The real game in real Wayland compositors, started headless by the tests
 # themselves (tests/wayland/).
 include(${PROJECT_SOURCE_DIR}/cmake/wayland.cmake)
+find_package(PlasmaWaylandProtocols QUIET)
+if(NOT PlasmaWaylandProtocols_FOUND)
+  message(STATUS "plasma-wayland-protocols missing: no Wayland tests")
+  return()
+endif()
 add_executable(vpointer wayland/vpointer.c)
-skorrel_wayland_protocols(vpointer ${CMAKE_CURRENT_SOURCE_DIR}/wayland/wlr-virtual-pointer-unstable-v1.xml)
+skorrel_wayland_protocols(vpointer ${CMAKE_CURRENT_SOURCE_DIR}/wayland/wlr-virtual-pointer-unstable-v1.xml
+                          ${PLASMA_WAYLAND_PROTOCOLS_DIR}/fake-input.xml)
 
 find_program(SKORREL_SWAY sway)
 find_program(SKORREL_MUTTER mutter)
