@@ -70,7 +70,10 @@ class Compositor:
     ux = uy = 1.0        # X pixels per unit of relative motion (calibrate)
     root = (0, 0)        # the X root window's size
 
+    tells_focus = False  # whether focused() knows
+
     def focused(self):
+        """The title of the window with the keyboard, for the log."""
         return "not known here"
 
     def __init__(self, work, probe, size, scale, outputs):
@@ -225,6 +228,7 @@ class VPointer:
 
 class Sway(VPointer, Compositor):
     name = "sway"
+    tells_focus = True
 
     def __init__(self, work, probe, vpointer, size, scale, outputs, locks=True):
         super().__init__(work, probe, size, scale, outputs)
@@ -274,7 +278,6 @@ class Sway(VPointer, Compositor):
         self.msg("kill")
 
     def focused(self):
-        """The name of the window sway gives the keyboard, for the log."""
         def walk(node):
             if node.get("focused"):
                 return node.get("name")
@@ -300,6 +303,7 @@ class Sway(VPointer, Compositor):
 
 class KWin(VPointer, Compositor):
     name = "kwin"
+    tells_focus = True
     # Linux key codes, which fake input's keyboard_key takes.
     KEYS = {"Return": 28, "Alt": 56, "F4": 62, "Shift": 42}
 
@@ -344,6 +348,22 @@ class KWin(VPointer, Compositor):
     def close_covering_surface(self):
         # KWin's close key, on the surface that has the focus.
         self.key("Alt", "F4")
+
+    def focused(self):
+        # A KWin script prints the active window's caption into KWin's log.
+        self.asked = getattr(self, "asked", 0) + 1
+        script = os.path.join(self.work, f"active-{self.asked}.js")
+        with open(script, "w") as f:
+            f.write(f'print("skorrel-active-{self.asked}:" + (workspace.activeClient ? '
+                    'workspace.activeClient.caption : "") + ":");\n')
+        bus = self.dbus.SessionBus()
+        scripting = self.dbus.Interface(bus.get_object("org.kde.KWin", "/Scripting"), "org.kde.kwin.Scripting")
+        number = int(scripting.loadScript(script))
+        self.dbus.Interface(bus.get_object("org.kde.KWin", f"/{number}"), "org.kde.kwin.Script").run()
+        said = wait_until(lambda: re.search(rf"skorrel-active-{self.asked}:(.*):$", open(
+            os.path.join(self.work, "kwin.log"), errors="replace").read(), re.M), 2)
+        scripting.unloadScript(script)
+        return said.group(1) if said else None
 
     def screenshot(self, path, cursor=False):
         r, w = os.pipe()
@@ -798,6 +818,9 @@ def play(comp, game_bin):
     comp.rel(-HELD[0], 0)
     comp.rel(0, -10 * H)
     comp.rel(100, 0)
+    if comp.tells_focus:
+        who = comp.focused()
+        check("the covering surface has the keyboard", who == "Skorrel", str(who))
     comp.close_covering_surface()
     status = game.wait_exit()
     check("closed during the race: exit status 0", status == 0, str(status))
