@@ -38,6 +38,7 @@ W = H = CX = CY = 0
 HELD = (0, 0)
 
 failures = 0
+session = None          # the compositor, once it runs: it may say who has the keyboard
 
 
 def log(*a):
@@ -50,7 +51,9 @@ def check(what, ok, detail=""):
         log("ok:", what)
     else:
         failures += 1
-        print(f"FAIL: {what} {detail}", file=sys.stderr, flush=True)
+        # "Skorrel", the covering surface, means a race (or its count-in) runs.
+        focus = f" (keyboard: {session.focused()})" if session and session.tells_focus else ""
+        print(f"FAIL: {what} {detail}{focus}", file=sys.stderr, flush=True)
     return ok
 
 
@@ -989,6 +992,8 @@ def main():
                                     if k in opts] + (["short"] if "short" in opts else []))
     try:
         comp.start()
+        global session
+        session = comp
         measure(comp)
         if kind == "sway-nolock":
             play_unheld(comp, game_bin)
