@@ -667,17 +667,24 @@ class Game:
 
 
 def dismiss(comp, title):
-    """Return on the box, as a player would, once the compositor had time
-    to give it the focus. Return again only if the box may not have had it
-    yet; never a click."""
-    for attempt in range(3):
-        time.sleep(0.7 if attempt == 0 else 0.3)
+    """Return on the box, as a player would, once it has the keyboard: a
+    key lost on the way fails. Where the compositor cannot say who has the
+    keyboard, Return again if the box may not have had it yet; never a
+    click."""
+    if comp.tells_focus:
+        if not wait_until(lambda: comp.focused() == title, 3, 0.1):
+            log(f"the box '{title}' has not got the keyboard: {comp.focused()} has")
+        tries = 1
+    else:
+        time.sleep(0.7)
+        tries = 3
+    for attempt in range(tries):
+        if attempt:
+            log(f"the box '{title}' is still there after Return: again")
+            time.sleep(0.3)
         comp.key("Return")
         if wait_until(lambda: comp.window(title) is None, 1.5):
-            if attempt:
-                log(f"the box '{title}' went only with Return number {attempt + 1}")
             return check(f"the box '{title}' goes away with Return", True)
-        log(f"the box '{title}' is still there after Return; focus: {comp.focused()}")
     return check(f"the box '{title}' goes away with Return", False)
 
 
