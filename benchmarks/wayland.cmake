@@ -10,6 +10,9 @@ target_link_options(race_bench_wayland PRIVATE
   -Wl,--wrap=_ZN8platform5SleepEj
   -Wl,--wrap=_ZN8platform12GetCursorPosERNS_5POINTE)
 
-# A player's mouse for the idle benchmark's race.
+# A player's mouse for the idle benchmark's race (the tests' input client,
+# which speaks KWin's fake input too).
+find_package(PlasmaWaylandProtocols REQUIRED)
 add_executable(bench_vpointer ${PROJECT_SOURCE_DIR}/tests/wayland/vpointer.c)
-skorrel_wayland_protocols(bench_vpointer ${PROJECT_SOURCE_DIR}/tests/wayland/wlr-virtual-pointer-unstable-v1.xml)
+skorrel_wayland_protocols(bench_vpointer ${PROJECT_SOURCE_DIR}/tests/wayland/wlr-virtual-pointer-unstable-v1.xml
+                          ${PLASMA_WAYLAND_PROTOCOLS_DIR}/fake-input.xml)

@@ -21,5 +21,5 @@ chmod 777 "$shots"
 log=$(SKORREL_SHOTS=$shots tests/wayland/run.sh sway-picture "$game" "$build/tests/x11_probe" "$build/tests/vpointer")
 read -r x y w h < <(sed -n 's/^crop //p' <<<"$log")
 [ -n "${h:-}" ] || { echo "$log" >&2; exit 1; }
-convert "$shots/wayland/sway-count-in.png" -crop "${w}x${h}+${x}+${y}" +repage "$output"
+convert "$shots/wayland/sway-picture-count-in.png" -crop "${w}x${h}+${x}+${y}" +repage "$output"
 echo "$output"

@@ -1,43 +1,52 @@
 # The real game in real Wayland compositors, started headless by the tests
 # themselves (tests/wayland/).
+find_program(SKORREL_SWAY sway)
+find_program(SKORREL_MUTTER mutter)
+find_program(SKORREL_KWIN kwin_wayland)
+find_package(PlasmaWaylandProtocols QUIET)
+if(NOT SKORREL_SWAY OR NOT SKORREL_MUTTER OR NOT SKORREL_KWIN OR NOT PlasmaWaylandProtocols_FOUND)
+  message(STATUS "sway, mutter, kwin_wayland or plasma-wayland-protocols missing: no Wayland tests")
+  return()
+endif()
 include(${PROJECT_SOURCE_DIR}/cmake/wayland.cmake)
 add_executable(vpointer wayland/vpointer.c)
-skorrel_wayland_protocols(vpointer ${CMAKE_CURRENT_SOURCE_DIR}/wayland/wlr-virtual-pointer-unstable-v1.xml)
+skorrel_wayland_protocols(vpointer ${CMAKE_CURRENT_SOURCE_DIR}/wayland/wlr-virtual-pointer-unstable-v1.xml
+                          ${PLASMA_WAYLAND_PROTOCOLS_DIR}/fake-input.xml)
 # A client that commits on command, for the relay's own test.
 add_executable(committer wayland/committer.c)
 skorrel_wayland_protocols(committer ${SKORREL_WAYLAND_PROTOCOLS}/stable/xdg-shell/xdg-shell.xml)
 
-find_program(SKORREL_SWAY sway)
-find_program(SKORREL_MUTTER mutter)
-if(NOT SKORREL_SWAY OR NOT SKORREL_MUTTER)
-  message(STATUS "sway or mutter missing: no Wayland tests")
-  return()
-endif()
+# skorrel_wayland_test(<name> <kind> [<e2e.py option>...]): one case, run as
+# an ordinary user by run.sh.
 set(SKORREL_WAYLAND_RUN ${CMAKE_CURRENT_SOURCE_DIR}/wayland/run.sh)
-add_test(NAME e2e_wayland_sway
-         COMMAND ${SKORREL_WAYLAND_RUN} sway $<TARGET_FILE:skorrel> $<TARGET_FILE:x11_probe> $<TARGET_FILE:vpointer>)
+function(skorrel_wayland_test name kind)
+  add_test(NAME ${name}
+           COMMAND ${SKORREL_WAYLAND_RUN} ${kind} $<TARGET_FILE:skorrel> $<TARGET_FILE:x11_probe>
+                   $<TARGET_FILE:vpointer> ${ARGN})
+  set_tests_properties(${name} PROPERTIES LABELS "wayland;e2e" TIMEOUT 240 RUN_SERIAL ON
+                       ENVIRONMENT "SKORREL_SHOTS=${CMAKE_CURRENT_BINARY_DIR}/shots")
+endfunction()
+
+foreach(c sway mutter kwin)
+  # The whole scenario once per compositor.
+  skorrel_wayland_test(e2e_wayland_${c} ${c} --size=1920x1080)
+  # One race on outputs at twice the scale.
+  skorrel_wayland_test(e2e_wayland_${c}_scale2 ${c} --size=2048x1536 --scale=2 --short)
+  # A second monitor right of the primary: the shared edge stops the pointer.
+  skorrel_wayland_test(e2e_wayland_${c}_two_monitors ${c}-two --size=1024x768)
+endforeach()
+# A fractional scale; mutter 43, laid out in physical pixels, offers whole
+# scales only (1 and 2 for 1920x1080).
+foreach(c sway kwin)
+  skorrel_wayland_test(e2e_wayland_${c}_scale1_5 ${c} --size=1920x1080 --scale=1.5 --short)
+endforeach()
 # A sway that never grants the lock: the game still plays.
-add_test(NAME e2e_wayland_sway_nolock
-         COMMAND ${SKORREL_WAYLAND_RUN} sway-nolock $<TARGET_FILE:skorrel> $<TARGET_FILE:x11_probe> $<TARGET_FILE:vpointer>)
-add_test(NAME e2e_wayland_mutter
-         COMMAND ${SKORREL_WAYLAND_RUN} mutter $<TARGET_FILE:skorrel> $<TARGET_FILE:x11_probe>)
-# A second monitor right of the primary: the shared edge stops the pointer.
-add_test(NAME e2e_wayland_sway_two_monitors
-         COMMAND ${SKORREL_WAYLAND_RUN} sway-two $<TARGET_FILE:skorrel> $<TARGET_FILE:x11_probe> $<TARGET_FILE:vpointer>)
-add_test(NAME e2e_wayland_mutter_two_monitors
-         COMMAND ${SKORREL_WAYLAND_RUN} mutter-two $<TARGET_FILE:skorrel> $<TARGET_FILE:x11_probe>)
-set_tests_properties(e2e_wayland_sway e2e_wayland_sway_nolock e2e_wayland_mutter
-                     e2e_wayland_sway_two_monitors e2e_wayland_mutter_two_monitors PROPERTIES
-                     LABELS "wayland;e2e" TIMEOUT 300 RUN_SERIAL ON
-                     ENVIRONMENT "SKORREL_SHOTS=${CMAKE_CURRENT_BINARY_DIR}/shots")
-# The relay that tests put between a client and sway, tried on sway itself.
+skorrel_wayland_test(e2e_wayland_sway_nolock sway-nolock --size=1024x768)
+# The game's connection through a relay that stops reading, then cuts it.
+foreach(c sway mutter)
+  skorrel_wayland_test(e2e_wayland_${c}_stress stress-${c} --size=1920x1080)
+endforeach()
+# The relay itself, tried on sway with a client of our own.
 add_test(NAME wayland_relay
          COMMAND ${SKORREL_WAYLAND_RUN} relay $<TARGET_FILE:committer> $<TARGET_FILE:vpointer>)
 set_tests_properties(wayland_relay PROPERTIES LABELS wayland TIMEOUT 60)
-# The game's connection through a relay that stops reading, then cuts it.
-add_test(NAME e2e_wayland_sway_stress
-         COMMAND ${SKORREL_WAYLAND_RUN} stress-sway $<TARGET_FILE:skorrel> $<TARGET_FILE:x11_probe> $<TARGET_FILE:vpointer>)
-add_test(NAME e2e_wayland_mutter_stress
-         COMMAND ${SKORREL_WAYLAND_RUN} stress-mutter $<TARGET_FILE:skorrel> $<TARGET_FILE:x11_probe>)
-set_tests_properties(e2e_wayland_sway_stress e2e_wayland_mutter_stress PROPERTIES
-                     LABELS "wayland;e2e" TIMEOUT 300 RUN_SERIAL ON)

@@ -14,6 +14,14 @@
 //                             client's monitors when it goes)
 //   x11_probe grabbed         exit status 0 when another client holds the
 //                             pointer grabbed
+//   x11_probe screen          "x y width height" of the primary RandR monitor
+//                             (the first if none is primary), the screen
+//                             the game measures, then the root's "width
+//                             height"
+//   x11_probe track           maps a window over the whole screen, then
+//                             prints "x y", the pointer's position on the
+//                             root window, for each line read (XWayland
+//                             knows the pointer only over its own windows)
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/Xrandr.h>
@@ -138,6 +146,39 @@ int main(int argc, char** argv) {
         const int r = XGrabPointer(dpy, root, False, 0, GrabModeAsync, GrabModeAsync, 0, 0, CurrentTime);
         if (r == GrabSuccess) XUngrabPointer(dpy, CurrentTime);
         status = r == AlreadyGrabbed ? 0 : 1;
+    } else if (cmd == "screen" && argc == 2) {
+        int n = 0;
+        XRRMonitorInfo* m = XRRGetMonitors(dpy, root, True, &n);
+        int i = 0;
+        while (i < n && !m[i].primary) ++i;
+        if (i == n) i = 0;
+        const int rw = DisplayWidth(dpy, 0), rh = DisplayHeight(dpy, 0);
+        if (n > 0)
+            std::printf("%d %d %d %d %d %d\n", m[i].x, m[i].y, m[i].width, m[i].height, rw, rh);
+        else
+            std::printf("0 0 %d %d %d %d\n", rw, rh, rw, rh);
+        if (m) XRRFreeMonitors(m);
+    } else if (cmd == "track" && argc == 2) {
+        XSetWindowAttributes a{};
+        a.override_redirect = True;
+        a.background_pixel = WhitePixel(dpy, 0);
+        const Window w = XCreateWindow(dpy, root, 0, 0, DisplayWidth(dpy, 0), DisplayHeight(dpy, 0), 0,
+                                       CopyFromParent, InputOutput, CopyFromParent,
+                                       CWOverrideRedirect | CWBackPixel, &a);
+        XMapRaised(dpy, w);
+        XSync(dpy, False);
+        std::printf("ready\n");
+        std::fflush(stdout);
+        char line[64];
+        while (std::fgets(line, sizeof line, stdin)) {
+            Window r, c;
+            int rx = 0, ry = 0, wx, wy;
+            unsigned mask;
+            XQueryPointer(dpy, root, &r, &c, &rx, &ry, &wx, &wy, &mask);
+            std::printf("%d %d\n", rx, ry);
+            std::fflush(stdout);
+        }
+        XDestroyWindow(dpy, w);
     } else if (cmd == "wm" && argc == 2) {
         const Atom check = XInternAtom(dpy, "_NET_SUPPORTING_WM_CHECK", False);
         Atom type;

@@ -1,36 +1,44 @@
 #!/usr/bin/python3
 """Plays the real game in a real Wayland compositor, started headless here.
 
-Usage: e2e.py sway|sway-nolock|mutter GAME PROBE [VPOINTER]
-(sway-nolock: a sway that never grants a pointer lock; sway-two, mutter-two:
-a second monitor right of the primary; sway-picture: only the README's
-picture)
+Usage: e2e.py KIND GAME PROBE [VPOINTER] [--size=WxH] [--scale=S] [--short]
+KIND: sway, mutter or kwin; sway-nolock (a sway that never grants a pointer
+lock); sway-two, mutter-two, kwin-two (a second monitor right of the
+primary); sway-picture (only the README's picture). --size is the output's
+mode in pixels (1920x1080 unless given), --scale its scale; --short plays
+one race instead of the whole scenario.
 
 Runs as an ordinary user (run.sh drops root first). The compositor, its
 XWayland, the game and the input all run in this process's own runtime
 folder; screenshots go to SKORREL_SHOTS.
+
+Every expectation comes from the X screen the game measures (XWayland's
+primary monitor), and every move is given in its pixels: each compositor's
+unit of relative motion is measured first, on an X window over the screen.
 """
+import fractions
 import json
 import re
 import os
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
 import time
+import zlib
 
 TITLE = "Skorrel  Ver1.0   by Vesk"
 BEST_TITLE = "Skorrel 記録更新"
 REFUSED_TITLE = "Project1"
-W, H = 1024, 768
-CX, CY = W // 2, H // 2            # 1024 and 768 are even: no half to round
-HELD = (CX - 1, CY - 1)            # the point of the 2x2 square nearest the centre
 BTN_LEFT = 272
-KEY_RETURN = 0xFF0D                # X keysym
-KEY_ALT, KEY_F4 = 0xFFE9, 0xFFC1
+# The X screen as the game sees it, set once the compositor runs (measure).
+W = H = CX = CY = 0
+HELD = (0, 0)
 
 failures = 0
+session = None          # the compositor, once it runs: it may say who has the keyboard
 
 
 def log(*a):
@@ -43,7 +51,9 @@ def check(what, ok, detail=""):
         log("ok:", what)
     else:
         failures += 1
-        print(f"FAIL: {what} {detail}", file=sys.stderr, flush=True)
+        # "Skorrel", the covering surface, means a race (or its count-in) runs.
+        focus = f" (keyboard: {session.focused()})" if session and session.tells_focus else ""
+        print(f"FAIL: {what} {detail}{focus}", file=sys.stderr, flush=True)
     return ok
 
 
@@ -58,15 +68,23 @@ def wait_until(pred, timeout, step=0.05):
 
 
 class Compositor:
-    """What both compositors give a test: the session's environment, the
-    X windows of XWayland, a mouse and a keyboard."""
+    """What every compositor gives a test: the session's environment, the
+    X windows of XWayland, a mouse moved in X pixels and a keyboard."""
+    ux = uy = 1.0        # X pixels per unit of relative motion (calibrate)
+    root = (0, 0)        # the X root window's size
+
+    tells_focus = False  # whether focused() knows
 
     def focused(self):
+        """The title of the window with the keyboard, for the log."""
         return "not known here"
 
-    def __init__(self, work, probe):
+    def __init__(self, work, probe, size, scale, outputs):
         self.work = work
         self.probe = probe
+        self.size = size
+        self.scale = scale
+        self.outputs = outputs
         self.runtime = os.path.join(work, "runtime")
         os.makedirs(self.runtime, mode=0o700, exist_ok=True)
         self.env = {
@@ -80,6 +98,11 @@ class Compositor:
             self.env["DBUS_SESSION_BUS_ADDRESS"] = os.environ["DBUS_SESSION_BUS_ADDRESS"]
         self.procs = []
 
+    @property
+    def logical(self):
+        """The output's size in the compositor's logical pixels."""
+        return round(self.size[0] / self.scale), round(self.size[1] / self.scale)
+
     def spawn(self, argv, log_name, **kw):
         out = open(os.path.join(self.work, log_name), "wb")
         p = subprocess.Popen(argv, env=self.env, stdout=out, stderr=subprocess.STDOUT, **kw)
@@ -89,7 +112,6 @@ class Compositor:
     def wait_socket(self, name, timeout=30):
         return wait_until(lambda: os.path.exists(os.path.join(self.runtime, name)), timeout)
 
-
     def x(self, *args):
         r = subprocess.run([self.probe, *args], env=self.env, capture_output=True, text=True)
         return r.returncode, r.stdout.strip()
@@ -97,6 +119,66 @@ class Compositor:
     def window(self, title):
         code, out = self.x("find", title)
         return out.splitlines()[0] if code == 0 and out else None
+
+    def screen(self):
+        """The primary monitor (x, y, w, h) and the root's size, as XWayland has them."""
+        code, out = self.x("screen")
+        v = [int(n) for n in out.split()] if code == 0 else []
+        return (v[:4], v[4:6]) if len(v) == 6 else (None, None)
+
+    def rel(self, dx, dy):
+        """Relative motion by dx, dy X pixels."""
+        self.move(dx / self.ux, dy / self.uy)
+
+    def calibrate(self):
+        """Measures the unit of relative motion in X pixels: over an X window
+        covering the screen XWayland knows where the pointer is. Edges are
+        reached away from the top-left corner, from which KWin pushes the
+        pointer back a pixel."""
+        track = subprocess.Popen([self.probe, "track"], env=self.env, stdin=subprocess.PIPE,
+                                 stdout=subprocess.PIPE, text=True)
+        try:
+            if track.stdout.readline().strip() != "ready":
+                raise RuntimeError("x11_probe track did not start")
+            time.sleep(0.3)
+
+            def at():
+                time.sleep(0.15)
+                track.stdin.write("\n")
+                track.stdin.flush()
+                return [int(v) for v in track.stdout.readline().split()]
+
+            n = 200
+            self.move(-100000, 0)
+            left = at()
+            self.move(n, 0)
+            moved = at()
+            self.move(0, -100000)
+            top = at()
+            self.move(0, n)
+            down = at()
+            self.move(100000, 0)
+            right = at()
+            self.move(0, 100000)
+            bottom = at()
+        finally:
+            track.stdin.close()
+            track.wait(5)
+        # XWayland rounds the position to whole pixels: the ratio is a simple one.
+        fx = fractions.Fraction(moved[0] - left[0], n).limit_denominator(6)
+        fy = fractions.Fraction(down[1] - top[1], n).limit_denominator(6)
+        if fx <= 0 or fy <= 0:
+            raise RuntimeError(f"the pointer did not move over the X screen: {left} {moved} {top} {down}")
+        self.ux, self.uy = float(fx), float(fy)
+        log(f"relative motion: {fx} x {fy} X pixels a unit ({moved[0] - left[0]} and {down[1] - top[1]} for {n});"
+            f" the pointer stops at x {left[0]} and {right[0]}, y {top[1]} and {bottom[1]}")
+
+    def key(self, *names):
+        """Presses the keys in order, releases them in reverse."""
+        raise NotImplementedError
+
+    def screenshot(self, path, cursor=False):
+        return None
 
     def stop(self):
         for p in reversed(self.procs):
@@ -109,17 +191,55 @@ class Compositor:
                     p.wait()
 
 
-class Sway(Compositor):
-    name = "sway"
+class VPointer:
+    """tests/wayland/vpointer: the mouse (and in KWin the keyboard) of
+    sway and KWin."""
 
-    def __init__(self, work, probe, vpointer, locks=True, outputs=1):
-        super().__init__(work, probe)
-        self.outputs = outputs
+    def start_input(self, path):
+        self.mouse = subprocess.Popen([path], env=self.env, stdin=subprocess.PIPE,
+                                      stdout=subprocess.PIPE, text=True)
+        self.procs.append(self.mouse)
+        said = self.mouse.stdout.readline().strip()
+        if not said.startswith("ready"):
+            raise RuntimeError("the input client did not start")
+        log("input client:", said)
+
+    def send(self, line):
+        self.mouse.stdin.write(line + "\n")
+        self.mouse.stdin.flush()
+
+    def sync(self):
+        # Handled by the compositor, then long enough for the game's
+        # 1 ms samples to see it.
+        self.send("sync")
+        self.mouse.stdout.readline()
+        time.sleep(0.03)
+
+    def move(self, du, dv):
+        self.send(f"rel {du} {dv}")
+        self.sync()
+
+    def abs(self, x, y):
+        # Both take the layout in their logical pixels, the unit of relative motion.
+        self.send(f"abs {x / self.ux} {y / self.uy} {self.root[0] / self.ux} {self.root[1] / self.uy}")
+        self.sync()
+
+    def click(self):
+        self.send("click")
+        self.sync()
+
+
+class Sway(VPointer, Compositor):
+    name = "sway"
+    tells_focus = True
+
+    def __init__(self, work, probe, vpointer, size, scale, outputs, locks=True):
+        super().__init__(work, probe, size, scale, outputs)
         self.vpointer_path = vpointer
         self.env.update(WLR_BACKENDS="headless", WLR_LIBINPUT_NO_DEVICES="1", WLR_RENDERER="pixman")
         self.config = os.path.join(work, "sway.config")
         with open(self.config, "w") as f:
-            f.write(f"output HEADLESS-1 mode {W}x{H} position 0 0\n"
+            f.write(f"output HEADLESS-1 mode {size[0]}x{size[1]} position 0 0 scale {scale:g}\n"
                     "default_border none\ndefault_floating_border none\n"
                     "focus_follows_mouse no\nfloating_minimum_size 1 x 1\n"
                     # sway 1.7 grants no pointer lock without a seat section
@@ -143,43 +263,24 @@ class Sway(Compositor):
         # More monitors to the right of the first, the primary.
         for n in range(2, self.outputs + 1):
             self.msg("create_output")
-            self.msg("output", f"HEADLESS-{n}", "mode", f"{W}x{H}", "position", str((n - 1) * W), "0")
+            self.msg("output", f"HEADLESS-{n}", "mode", f"{self.size[0]}x{self.size[1]}", "position",
+                     str((n - 1) * self.logical[0]), "0")
         log("sway on", self.env["WAYLAND_DISPLAY"], "XWayland on", self.env["DISPLAY"])
-        self.mouse = subprocess.Popen([self.vpointer_path], env=self.env, stdin=subprocess.PIPE,
-                                      stdout=subprocess.PIPE, text=True)
-        self.procs.append(self.mouse)
-        if self.mouse.stdout.readline().strip() != "ready":
-            raise RuntimeError("the virtual pointer did not start")
+        self.start_input(self.vpointer_path)
 
-    def send(self, line):
-        self.mouse.stdin.write(line + "\n")
-        self.mouse.stdin.flush()
+    def key(self, *names):
+        # One wtype a key: each makes a new keyboard, whose keymap XWayland
+        # takes only after a while; without the wait the key is often lost.
+        mods = {"Alt": "alt", "Shift": "shift"}
+        args = [a for n in names[:-1] for a in ("-M", mods[n])] + ["-k", names[-1]] + \
+               [a for n in reversed(names[:-1]) for a in ("-m", mods[n])]
+        subprocess.run(["wtype", "-s", "300", *args], env=self.env, check=True)
 
-    def sync(self):
-        # Handled by the compositor, then long enough for the game's
-        # 1 ms samples to see it.
-        self.send("sync")
-        self.mouse.stdout.readline()
-        time.sleep(0.03)
-
-    def rel(self, dx, dy):
-        self.send(f"rel {dx} {dy}")
-        self.sync()
-
-    def abs(self, x, y):
-        self.send(f"abs {x} {y} {W * self.outputs} {H}")
-        self.sync()
-
-    def click(self):
-        self.send("click")
-        self.sync()
-
-    def key(self, keysym):
-        names = {KEY_RETURN: "Return"}
-        subprocess.run(["wtype", "-k", names[keysym]], env=self.env, check=True)
+    def close_covering_surface(self):
+        # sway's kill: the focused window, which is the covering surface.
+        self.msg("kill")
 
     def focused(self):
-        """The name of the window sway gives the keyboard, for the log."""
         def walk(node):
             if node.get("focused"):
                 return node.get("name")
@@ -203,18 +304,106 @@ class Sway(Compositor):
         return read_ppm(path)
 
 
+class KWin(VPointer, Compositor):
+    name = "kwin"
+    tells_focus = True
+    # Linux key codes, which fake input's keyboard_key takes.
+    KEYS = {"Return": 28, "Alt": 56, "F4": 62, "Shift": 42}
+
+    def __init__(self, work, probe, vpointer, size, scale, outputs):
+        super().__init__(work, probe, size, scale, outputs)
+        self.vpointer_path = vpointer
+        # Fake input and screenshots for any client of this session.
+        self.env.update(KWIN_WAYLAND_NO_PERMISSION_CHECKS="1", KWIN_SCREENSHOT_NO_PERMISSION_CHECKS="1")
+
+    def start(self):
+        # A copy: the packaged binary carries a file capability that an
+        # ordinary user may be refused; the copy keeps its name, by which
+        # KWin picks its platform.
+        kwin = os.path.join(self.work, "kwin_wayland")
+        shutil.copy(shutil.which("kwin_wayland"), kwin)
+        where = os.path.join(self.work, "display")
+        script = os.path.join(self.work, "tell-display")
+        with open(script, "w") as f:
+            f.write(f"#!/bin/sh\nprintenv DISPLAY > {where}.tmp && mv {where}.tmp {where}\n")
+        os.chmod(script, 0o755)
+        self.env["WAYLAND_DISPLAY"] = "skorrel-kwin"
+        lw, lh = self.logical
+        self.spawn([kwin, "--virtual", "--xwayland", "--socket", "skorrel-kwin", "--width", str(lw),
+                    "--height", str(lh), "--scale", f"{self.scale:g}", "--output-count", str(self.outputs),
+                    script], "kwin.log")
+        # The script runs inside the session: it sees XWayland's display.
+        if not wait_until(lambda: os.path.exists(where), 30):
+            raise RuntimeError("KWin did not start XWayland: " +
+                               open(os.path.join(self.work, "kwin.log"), errors="replace").read()[-2000:])
+        self.env["DISPLAY"] = open(where).read().strip()
+        log("KWin on", self.env["WAYLAND_DISPLAY"], "XWayland on", self.env["DISPLAY"])
+        self.start_input(self.vpointer_path)
+        import dbus  # python3-dbus
+        self.dbus = dbus
+        self.shooter = dbus.Interface(dbus.SessionBus().get_object("org.kde.KWin", "/org/kde/KWin/ScreenShot2"),
+                                      "org.kde.KWin.ScreenShot2")
+
+    def key(self, *names):
+        self.send("key " + " ".join(str(self.KEYS[n]) for n in names))
+        self.sync()
+
+    def close_covering_surface(self):
+        # KWin's close key, on the surface that has the focus.
+        self.key("Alt", "F4")
+
+    def focused(self):
+        # A KWin script prints the active window's caption into KWin's log.
+        self.asked = getattr(self, "asked", 0) + 1
+        script = os.path.join(self.work, f"active-{self.asked}.js")
+        with open(script, "w") as f:
+            f.write(f'print("skorrel-active-{self.asked}:" + (workspace.activeClient ? '
+                    'workspace.activeClient.caption : "") + ":");\n')
+        bus = self.dbus.SessionBus()
+        scripting = self.dbus.Interface(bus.get_object("org.kde.KWin", "/Scripting"), "org.kde.kwin.Scripting")
+        number = int(scripting.loadScript(script))
+        self.dbus.Interface(bus.get_object("org.kde.KWin", f"/{number}"), "org.kde.kwin.Script").run()
+        said = wait_until(lambda: re.search(rf"skorrel-active-{self.asked}:(.*):$", open(
+            os.path.join(self.work, "kwin.log"), errors="replace").read(), re.M), 2)
+        scripting.unloadScript(script)
+        return said.group(1) if said else None
+
+    def screenshot(self, path, cursor=False):
+        r, w = os.pipe()
+        try:
+            info = self.shooter.CaptureWorkspace({"include-cursor": self.dbus.Boolean(cursor),
+                                                  "native-resolution": self.dbus.Boolean(True)},
+                                                 self.dbus.types.UnixFd(w))
+        finally:
+            os.close(w)
+        with os.fdopen(r, "rb") as f:
+            data = f.read()
+        width, height, stride = int(info["width"]), int(info["height"]), int(info["stride"])
+        # QImage's 32-bit formats: B, G, R, A in memory.
+        rgb = bytearray(width * height * 3)
+        for y in range(height):
+            row = data[y * stride:y * stride + width * 4]
+            o = y * width * 3
+            rgb[o:o + width * 3:3] = row[2::4]
+            rgb[o + 1:o + width * 3:3] = row[1::4]
+            rgb[o + 2:o + width * 3:3] = row[0::4]
+        rgb = bytes(rgb)
+        with open(path, "wb") as f:
+            f.write(b"P6\n%d %d\n255\n" % (width, height) + rgb)
+        write_png(path[:-4] + ".png", width, height, rgb)
+        return width, height, rgb
+
+
 class Mutter(Compositor):
     name = "mutter"
-
-    def __init__(self, work, probe, outputs=1):
-        super().__init__(work, probe)
-        self.outputs = outputs
+    KEYSYMS = {"Return": 0xFF0D, "Alt": 0xFFE9, "F4": 0xFFC1, "Shift": 0xFFE1}
 
     def start(self):
         import dbus  # python3-dbus
+        self.dbus = dbus
         self.env["WAYLAND_DISPLAY"] = "skorrel-wayland"
         self.spawn(["mutter", "--headless", "--wayland", "--wayland-display", "skorrel-wayland",
-                    *["--virtual-monitor", f"{W}x{H}"] * self.outputs], "mutter.log")
+                    *["--virtual-monitor", f"{self.size[0]}x{self.size[1]}"] * self.outputs], "mutter.log")
         if not self.wait_socket("skorrel-wayland"):
             raise RuntimeError("mutter did not start: " + open(os.path.join(self.work, "mutter.log")).read()[-2000:])
         bus = dbus.SessionBus()
@@ -225,7 +414,8 @@ class Mutter(Compositor):
         self.session = dbus.Interface(bus.get_object("org.gnome.Mutter.RemoteDesktop", path),
                                       "org.gnome.Mutter.RemoteDesktop.Session")
         self.session.Start()
-        self.dbus = dbus
+        # Its keyboard is made at the first key, which it loses: a Shift.
+        self.key("Shift")
         display = wait_until(self._x_display_from_log, 20)
         if not display:
             raise RuntimeError("mutter did not say where XWayland is")
@@ -234,7 +424,37 @@ class Mutter(Compositor):
         auth = [n for n in os.listdir(self.runtime) if n.startswith(".mutter-Xwaylandauth")]
         if auth:
             self.env["XAUTHORITY"] = os.path.join(self.runtime, auth[0])
+        # Its virtual monitors come one by one: all of them before the game.
+        if not wait_until(lambda: (self.screen()[1] or [0])[0] == self.size[0] * self.outputs, 10, 0.1):
+            raise RuntimeError(f"XWayland's screen is not {self.outputs} monitors wide: {self.screen()}")
+        if self.scale != 1:
+            self._set_scale(bus)
         log("mutter on", self.env["WAYLAND_DISPLAY"], "XWayland on", display)
+
+    def _set_scale(self, bus):
+        """Mutter takes a scale only after it runs, through DisplayConfig;
+        XWayland's screen follows later."""
+        dc = self.dbus.Interface(bus.get_object("org.gnome.Mutter.DisplayConfig", "/org/gnome/Mutter/DisplayConfig"),
+                                 "org.gnome.Mutter.DisplayConfig")
+        serial, monitors, _, props = dc.GetCurrentState()
+        config, x = [], 0
+        for connector, modes, _ in monitors:
+            mode = next(m for m in modes if m[6].get("is-current"))
+            if self.scale not in [float(s) for s in mode[5]]:
+                raise RuntimeError(f"mutter offers no scale {self.scale} for {mode[0]}: {list(mode[5])}")
+            config.append((x, 0, self.dbus.Double(self.scale), self.dbus.UInt32(0), x == 0,
+                           [(connector[0], mode[0], {})]))
+            x += mode[1]
+        dc.ApplyMonitorsConfig(serial, 1, config, {})   # 1: temporary
+        # Laid out in physical pixels (layout-mode 2) the screen keeps the
+        # mode's size, in logical ones (1) it shrinks by the scale.
+        physical = int(props.get("layout-mode", 1)) == 2
+        want = list(self.size) if physical else list(self.logical)
+        scaled = wait_until(lambda: float(dc.GetCurrentState()[2][0][2]) == self.scale, 10, 0.1)
+        got = wait_until(lambda: self.screen()[0] and self.screen()[0][2:4] == want and self.screen()[0], 10, 0.1)
+        log(f"mutter scale {self.scale:g}: {'physical' if physical else 'logical'} layout, X screen {got}")
+        if not scaled or not got:
+            raise RuntimeError(f"mutter did not take scale {self.scale}: X screen {self.screen()}")
 
     def _x_display_from_log(self):
         # "Using public X11 display :N, (using :M for managed services)"
@@ -252,13 +472,13 @@ class Mutter(Compositor):
     def settle(self):
         time.sleep(0.05)
 
-    def rel(self, dx, dy):
-        self.session.NotifyPointerMotionRelative(self.dbus.Double(dx), self.dbus.Double(dy))
+    def move(self, du, dv):
+        self.session.NotifyPointerMotionRelative(self.dbus.Double(du), self.dbus.Double(dv))
         self.settle()
 
     def abs(self, x, y):
         # Only relative motion without a screen cast: from the top-left corner.
-        self.rel(-10 * W, -10 * H)
+        self.move(-100000, -100000)
         self.rel(x, y)
 
     def click(self):
@@ -266,16 +486,34 @@ class Mutter(Compositor):
         self.session.NotifyPointerButton(self.dbus.Int32(BTN_LEFT), False)
         self.settle()
 
-    def key(self, keysym, *mods):
-        keys = (*mods, keysym)
-        for k in keys:
-            self.session.NotifyKeyboardKeysym(self.dbus.UInt32(k), True)
-        for k in reversed(keys):
-            self.session.NotifyKeyboardKeysym(self.dbus.UInt32(k), False)
+    def key(self, *names):
+        for n in names:
+            self.session.NotifyKeyboardKeysym(self.dbus.UInt32(self.KEYSYMS[n]), True)
+        for n in reversed(names):
+            self.session.NotifyKeyboardKeysym(self.dbus.UInt32(self.KEYSYMS[n]), False)
         self.settle()
 
-    def screenshot(self, path, cursor=False):
-        return None
+    def close_covering_surface(self):
+        # The compositor's close key, on the surface that has the focus.
+        self.key("Alt", "F4")
+
+
+def measure(comp):
+    """The X screen the game measures, and the motion unit: every expected
+    point below comes from them."""
+    global W, H, CX, CY, HELD
+    primary, comp.root = wait_until(lambda: comp.screen()[0] and comp.screen(), 10) or (None, None)
+    if not primary:
+        raise RuntimeError("x11_probe read no screen")
+    x0, y0, W, H = primary
+    if (x0, y0) != (0, 0):
+        raise RuntimeError(f"the primary monitor is not at the X screen's origin: {primary}")
+    # The game rounds half to even, as round does.
+    CX, CY = round(W / 2), round(H / 2)
+    HELD = (CX - 1, CY - 1)            # the point of the 2x2 square nearest the centre
+    log(f"X screen {W}x{H} (root {comp.root[0]}x{comp.root[1]}), output {comp.size[0]}x{comp.size[1]} "
+        f"at scale {comp.scale:g}: held point {HELD}, maxX {W - 1}, maxY {H - 1}")
+    comp.calibrate()
 
 
 def read_ppm(path):
@@ -295,6 +533,15 @@ def read_ppm(path):
     return w, h, data[i + 1:i + 1 + w * h * 3]
 
 
+def write_png(path, w, h, rgb):
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+    rows = b"".join(b"\0" + rgb[y * w * 3:(y + 1) * w * 3] for y in range(h))
+    with open(path, "wb") as f:
+        f.write(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", w, h, 8, 2, 0, 0, 0)) +
+                chunk(b"IDAT", zlib.compress(rows, 6)) + chunk(b"IEND", b""))
+
+
 ARROW = [
     "#          ",
     "##         ",
@@ -310,26 +557,57 @@ ARROW = [
 ]
 
 
-def find_arrow(img):
-    """The tip of the game's arrow in a screenshot: (x, y), or None."""
+# Each byte as 1 when light, 0 when dark: a light pixel reads 111, a dark one 000.
+LIGHT = bytes(int(v >= 0x80) for v in range(256))
+
+
+def find_arrow(img, scale=1):
+    """The tip of the game's arrow in a screenshot of outputs at this scale,
+    in the screenshot's pixels: (x, y), or None. Each of the arrow's pixels
+    is read at its middle, scaled, as dark or light: a compositor may smooth
+    what it scales. Scaled up, the arrow matches at a few neighbouring
+    points, whose middle is given."""
     w, h, px = img
-    cells = [(dx, dy, c) for dy, row in enumerate(ARROW) for dx, c in enumerate(row) if c != " "]
+    mask = px.translate(LIGHT)
+    cells = [(int((dx + 0.5) * scale), int((dy + 0.5) * scale), b"\1\1\1" if c == "o" else b"\0\0\0")
+             for dy, row in enumerate(ARROW) for dx, c in enumerate(row) if c != " "]
+    # A search from each light pixel, taken as the arrow's first light one.
+    wx, wy = next((dx, dy) for dx, dy, v in cells if v == b"\1\1\1")
+    span_x, span_y = int(len(ARROW[0]) * scale), int(len(ARROW) * scale)
+    # Smoothed, a line one pixel wide may fade past the middle grey here
+    # and there; moved by a pixel, many more cells differ.
+    spare = len(cells) // 20
     found = []
-    for y in range(h - len(ARROW)):
-        for x in range(w - len(ARROW[0])):
-            i = (y * w + x) * 3
-            if px[i] or px[i + 1] or px[i + 2]:
-                continue
-            ok = True
-            for dx, dy, c in cells:
-                j = ((y + dy) * w + x + dx) * 3
-                v = px[j:j + 3]
-                if (c == "#" and v != b"\0\0\0") or (c == "o" and v != b"\xff\xff\xff"):
-                    ok = False
-                    break
-            if ok:
-                found.append((x, y))
-    return found[0] if len(found) == 1 else None
+    i = mask.find(b"\1\1\1")
+    while i >= 0:
+        if i % 3 == 0:
+            x, y = (i // 3) % w - wx, (i // 3) // w - wy
+            if 0 <= x <= w - span_x and 0 <= y <= h - span_y:
+                wrong = 0
+                for dx, dy, v in cells:
+                    j = ((y + dy) * w + x + dx) * 3
+                    if mask[j:j + 3] != v:
+                        wrong += 1
+                        if wrong > spare:
+                            break
+                else:
+                    found.append((x, y))
+        i = mask.find(b"\1\1\1", i + 1)
+    if not found or max(x for x, _ in found) - min(x for x, _ in found) > scale or \
+            max(y for _, y in found) - min(y for _, y in found) > scale:
+        return None                    # none, or more than one arrow
+    return sum(x for x, _ in found) / len(found), sum(y for _, y in found) / len(found)
+
+
+def arrow_at(comp, img, point, what):
+    """Checks that the screenshot shows the game's arrow with its tip at
+    this point of the X screen."""
+    s = img[0] / comp.root[0]          # screenshot pixels an X pixel
+    want = (point[0] * s, point[1] * s)
+    got = find_arrow(img, comp.scale)
+    # At a fractional scale the compositor rounds a position somewhere.
+    check(f"{what} ({point} on the X screen, {want[0]:g},{want[1]:g} in the screenshot)",
+          got is not None and abs(got[0] - want[0]) < 1 and abs(got[1] - want[1]) < 1, str(got))
 
 
 class Game:
@@ -344,6 +622,17 @@ class Game:
                                      stdout=open(self.log_path, "ab"), stderr=subprocess.STDOUT)
         comp.procs.append(self.proc)
         self.win = wait_until(lambda: comp.window(TITLE), 20)
+        # KWin frames and places the window a moment after it shows: until
+        # then it is at 0,0 in a 1x1 frame.
+        last = [None]
+
+        def settled():
+            f = self.frame()
+            same = f is not None and f == last[0] and f[2] >= f[6] and f[3] >= f[7]
+            last[0] = f
+            return same
+        if self.win:
+            wait_until(settled, 5, 0.2)
 
     def lines(self):
         if not os.path.exists(self.history):
@@ -377,23 +666,25 @@ class Game:
             return f.read()
 
 
-def dismiss(comp, box, title):
-    """Return on the box, as a player would, once the compositor had time
-    to give it the focus; a player whose box has not got it clicks on it
-    first, and the log says so."""
-    for attempt in range(4):
+def dismiss(comp, title):
+    """Return on the box, as a player would, once it has the keyboard: a
+    key lost on the way fails. Where the compositor cannot say who has the
+    keyboard, Return again if the box may not have had it yet; never a
+    click."""
+    if comp.tells_focus:
+        if not wait_until(lambda: comp.focused() == title, 3, 0.1):
+            log(f"the box '{title}' has not got the keyboard: {comp.focused()} has")
+        tries = 1
+    else:
         time.sleep(0.7)
-        if attempt >= 2:
-            log(f"the box '{title}' did not have the focus ({comp.focused()}): clicked on it")
-            code, out = comp.x("frame", box)
-            if code == 0:
-                fx, fy, fw, fh, kx, ky, kw, kh = (int(v) for v in out.split())
-                comp.abs(kx + kw // 2, ky + kh // 4)
-                comp.click()
-        comp.key(KEY_RETURN)
+        tries = 3
+    for attempt in range(tries):
+        if attempt:
+            log(f"the box '{title}' is still there after Return: again")
+            time.sleep(0.3)
+        comp.key("Return")
         if wait_until(lambda: comp.window(title) is None, 1.5):
             return check(f"the box '{title}' goes away with Return", True)
-    log("still there; focus:", comp.focused())
     return check(f"the box '{title}' goes away with Return", False)
 
 
@@ -402,7 +693,7 @@ def shot(comp, name, cursor=False):
     if not shots:
         return None
     os.makedirs(shots, exist_ok=True)
-    return comp.screenshot(os.path.join(shots, f"{comp.name}-{name}.ppm"), cursor)
+    return comp.screenshot(os.path.join(shots, f"{comp.label}-{name}.ppm"), cursor)
 
 
 def shove_during_count_in(comp, pressed):
@@ -436,17 +727,16 @@ def play(comp, game_bin):
     time.sleep(0.5)
     img = shot(comp, "2-held")
     if img:
-        check(f"the pointer is shown at the held point {HELD}", find_arrow(img) == HELD, str(find_arrow(img)))
+        arrow_at(comp, img, HELD, "the pointer is shown at the held point")
     shove_during_count_in(comp, pressed)
     time.sleep(0.3)
     img = shot(comp, "3-count-in")
     if img:
-        check("still shown there after moves to a corner and far away", find_arrow(img) == HELD,
-              str(find_arrow(img)))
+        arrow_at(comp, img, HELD, "still shown there after moves to a corner and far away")
     wait_go(pressed)
     img = shot(comp, "4-go", cursor=True)
     if img:
-        check(f"after go! the pointer is at {HELD}", find_arrow(img) == HELD, str(find_arrow(img)))
+        arrow_at(comp, img, HELD, "after go! the pointer is there")
     comp.rel(-(HELD[0] - 1), 0)   # (1, held y): one short of the left edge
     comp.rel(0, -10 * H)          # (1, 0): the top's margin
     comp.rel(2, 0)                # (3, 0): top
@@ -487,7 +777,7 @@ def play(comp, game_bin):
         time.sleep(0.3)
         shot(comp, "5-new-best")
         check("nothing recorded while the box is open", len(game.lines()) == 1)
-        dismiss(comp, box, BEST_TITLE)
+        dismiss(comp, BEST_TITLE)
     if check("race 2 recorded", wait_until(lambda: len(game.lines()) == 2, 3)):
         log("race 2:", game.lines()[1].decode())
         check("race 2 is the new best", int(game.lines()[1].split(b" ")[2]) < first)
@@ -516,7 +806,7 @@ def play(comp, game_bin):
     if check(f"a box titled '{REFUSED_TITLE}' after more than ten seconds", box is not None):
         time.sleep(0.3)
         shot(comp, "6-refused")
-        dismiss(comp, box, REFUSED_TITLE)
+        dismiss(comp, REFUSED_TITLE)
     time.sleep(0.3)
     check("a refused run leaves the file as it was", game.lines() == before)
 
@@ -538,7 +828,10 @@ def play(comp, game_bin):
     comp.rel(-HELD[0], 0)
     comp.rel(0, -10 * H)
     comp.rel(100, 0)
-    close_during_race(comp, game)
+    if comp.tells_focus:
+        who = comp.focused()
+        check("the covering surface has the keyboard", who == "Skorrel", str(who))
+    comp.close_covering_surface()
     status = game.wait_exit()
     check("closed during the race: exit status 0", status == 0, str(status))
     check("nothing written by the closed race", game.lines() == before)
@@ -569,11 +862,12 @@ def play_unheld(comp, game_bin):
         if n == 2:
             box = wait_until(lambda: comp.window(BEST_TITLE) or comp.window(REFUSED_TITLE), 3)
             if box:
-                dismiss(comp, box, BEST_TITLE if comp.window(BEST_TITLE) else REFUSED_TITLE)
+                dismiss(comp, BEST_TITLE if comp.window(BEST_TITLE) else REFUSED_TITLE)
         check(f"race {n} runs to its end without a hold", wait_until(lambda: len(game.lines()) == n, 3),
               str(game.lines()))
         if img:
-            check("the pointer is not shown at the held point", find_arrow(img) != HELD, str(find_arrow(img)))
+            check("the pointer is not shown at the held point", find_arrow(img, comp.scale) != HELD,
+                  str(find_arrow(img, comp.scale)))
     said = game.output().count("has not locked the pointer")
     check("the game says once why the pointer is not held", said == 1, game.output())
     comp.x("close", game.win)
@@ -592,7 +886,11 @@ def play_two_monitors(comp, game_bin):
     for n in (1, 2):
         pressed = game.press_start()
         wait_go(pressed)
-        comp.rel(5 * W, 0)            # past the shared edge: stopped at maxX
+        # Onto the other monitor, as far as a compositor lets one move
+        # cross (mutter stops a longer one at the shared edge by itself):
+        # kept on the primary, the pointer stops at maxX.
+        comp.rel(W - HELD[0] + 100, 0)
+        comp.rel(5 * W, 0)
         comp.rel(0, -10 * H)          # top-right corner of the primary
         comp.rel(-100, 0)             # top
         comp.rel(-10 * W, 0)          # top-left corner
@@ -602,10 +900,10 @@ def play_two_monitors(comp, game_bin):
         if n == 2:
             box = wait_until(lambda: comp.window(BEST_TITLE) or comp.window(REFUSED_TITLE), 3)
             if box:
-                dismiss(comp, box, BEST_TITLE if comp.window(BEST_TITLE) else REFUSED_TITLE)
+                dismiss(comp, BEST_TITLE if comp.window(BEST_TITLE) else REFUSED_TITLE)
         check(f"race {n}: the edge shared with the other monitor stops the pointer and counts",
               wait_until(lambda: len(game.lines()) == n, 3), str(game.lines()))
-        shot(comp, f"two-monitors-{n}")
+        shot(comp, f"two-monitors-{n}", cursor=True)
     time.sleep(0.5)
     comp.x("close", game.win)
     status = game.wait_exit()
@@ -627,32 +925,90 @@ def picture(comp, game_bin):
     print("crop", fr[0] - 40, fr[1] - 40, fr[2] + 80, fr[3] + 80)
 
 
-def close_during_race(comp, game):
-    if isinstance(comp, Mutter):
-        # The compositor's close key, on the surface that has the focus.
-        comp.key(KEY_F4, KEY_ALT)
-    else:
-        # sway's kill: the focused window, which is the covering surface.
-        comp.msg("kill")
+def play_short(comp, game_bin):
+    """One race: the pointer held (on the screen where it can be seen, and
+    through the race: a move from the held x stops one pixel short of the
+    left edge, one from the held y reaches the top), the four edges, the
+    record written."""
+    folder = tempfile.mkdtemp(prefix="game-", dir=comp.work)
+    game = Game(comp, game_bin, folder)
+    if not check("the window appears", game.win is not None, game.output() if not game.win else ""):
+        return
+    fr = game.frame()
+    log("frame", fr)
+    check("the window is centred, frame included", fr and abs(2 * fr[0] - (W - fr[2])) <= 2 and
+          abs(2 * fr[1] - (H - fr[3])) <= 2, str(fr))
+    pressed = game.press_start()
+    time.sleep(0.5)
+    img = shot(comp, "held")
+    if img:
+        arrow_at(comp, img, HELD, "the pointer is shown at the held point")
+    shove_during_count_in(comp, pressed)
+    wait_go(pressed)
+    img = shot(comp, "go", cursor=True)
+    if img:
+        arrow_at(comp, img, HELD, "after go! the pointer is there")
+    # Held left of HELD, the first move touches the left edge and the race
+    # ends early; held below it, the top is never touched.
+    comp.rel(-(HELD[0] - 1), 0)   # (1, held y): one short of the left edge
+    comp.rel(2, 0)                # (3, held y)
+    comp.rel(0, -HELD[1])         # (3, 0): top, the first pixel past the corner
+    comp.rel(10 * W, 0)           # top-right corner
+    comp.rel(0, 100)              # right
+    comp.rel(0, 10 * H)           # bottom-right corner
+    comp.rel(-100, 0)             # bottom
+    time.sleep(0.6)
+    check("one pixel short of the left edge leaves the race running", game.lines() == [] and
+          game.proc.poll() is None, str(game.lines()))
+    comp.rel(-10 * W, 0)          # bottom-left corner
+    comp.rel(0, -100)             # left, the fourth edge
+    if check("the fourth edge ends the race and records it", wait_until(lambda: len(game.lines()) == 1, 3),
+             str(game.lines())):
+        log("race:", game.lines()[0].decode())
+    comp.x("close", game.win)
+    check("closed: exit status 0", game.wait_exit() == 0)
 
 
-def main():
-    kind, game_bin, probe = sys.argv[1:4]
+def x11_socket_folder():
+    """XWayland refuses to start when it cannot make its socket here: a
+    folder that another user's XWayland made must still be everyone's."""
+    d = "/tmp/.X11-unix"
+    if not os.path.isdir(d):
+        os.makedirs(d, exist_ok=True)
+        os.chmod(d, 0o1777)
+
+
+def run_session(argv, play):
+    """Starts the compositor that argv names (KIND GAME PROBE [VPOINTER]
+    [--size=WxH] [--scale=S] [--short]; a KIND of another script's,
+    stress-sway say, names its compositor after the dash), measures its X
+    screen, runs play(comp, game_bin, kind, opts) and stops it all. Returns
+    the exit status."""
+    args = [a for a in argv if not a.startswith("--")]
+    opts = dict((a[2:].split("=", 1) + ["1"])[:2] for a in argv if a.startswith("--"))
+    kind, game_bin, probe = args[:3]
+    vpointer = args[3] if len(args) > 3 else None
+    size = tuple(int(v) for v in opts.get("size", "1920x1080").split("x"))
+    scale = float(opts.get("scale", "1"))
+    outputs = 2 if kind.endswith("-two") else 1
+    which = kind.split("-")[-1] if kind.split("-")[-1] in ("sway", "mutter", "kwin") else kind.split("-")[0]
+    x11_socket_folder()
     work = tempfile.mkdtemp(prefix=f"skorrel-{kind}-")
-    if kind.startswith("sway"):
-        comp = Sway(work, probe, sys.argv[4], locks=kind != "sway-nolock", outputs=2 if kind == "sway-two" else 1)
+    if which == "sway":
+        comp = Sway(work, probe, vpointer, size, scale, outputs, locks=kind != "sway-nolock")
+    elif which == "kwin":
+        comp = KWin(work, probe, vpointer, size, scale, outputs)
     else:
-        comp = Mutter(work, probe, outputs=2 if kind == "mutter-two" else 1)
+        comp = Mutter(work, probe, size, scale, outputs)
+    # Names the screenshots.
+    comp.label = "-".join([kind] + [f"{opts[k]}{'x' if k == 'scale' else ''}" for k in ("size", "scale")
+                                    if k in opts] + (["short"] if "short" in opts else []))
     try:
         comp.start()
-        if kind == "sway-nolock":
-            play_unheld(comp, game_bin)
-        elif kind in ("sway-two", "mutter-two"):
-            play_two_monitors(comp, game_bin)
-        elif kind == "sway-picture":
-            picture(comp, game_bin)
-        else:
-            play(comp, game_bin)
+        global session
+        session = comp
+        measure(comp)
+        play(comp, game_bin, kind, opts)
     except Exception as e:  # a broken session is a failure, not a crash
         check("the session runs", False, repr(e))
     finally:
@@ -671,6 +1027,19 @@ def main():
     return 0
 
 
+def scenario(comp, game_bin, kind, opts):
+    if kind == "sway-nolock":
+        play_unheld(comp, game_bin)
+    elif kind.endswith("-two"):
+        play_two_monitors(comp, game_bin)
+    elif kind == "sway-picture":
+        picture(comp, game_bin)
+    elif "short" in opts:
+        play_short(comp, game_bin)
+    else:
+        play(comp, game_bin)
+
+
 if __name__ == "__main__":
     signal.signal(signal.SIGTERM, lambda *a: sys.exit(1))
-    sys.exit(main())
+    sys.exit(run_session(sys.argv[1:], scenario))

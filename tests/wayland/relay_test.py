@@ -108,9 +108,9 @@ def client_part(comp, relay, committer):
     # The first commit, before the configure, has no buffer.
     check("all but the first with a buffer", relay.commits(conn=1, with_buffer=True) == said["commits"] - 1)
     # sway centres a surface smaller than its tile.
-    on_screen = wait_until(lambda: pixel(comp, e2e.CX, e2e.CY) == said["colour"], 2)
+    on_screen = wait_until(lambda: pixel(comp, 512, 384) == said["colour"], 2)
     check("the last buffer's colour is on the screen (its fd came through)", on_screen,
-          f"{pixel(comp, e2e.CX, e2e.CY)} {said['colour']}")
+          f"{pixel(comp, 512, 384)} {said['colour']}")
 
     # A destroyed surface's id, given to an object whose request has commit's
     # opcode, is no surface any more once the compositor has deleted it.
@@ -179,7 +179,7 @@ def client_part(comp, relay, committer):
 def main():
     committer, vpointer = sys.argv[2:4]
     work = tempfile.mkdtemp(prefix="skorrel-relay-")
-    comp = e2e.Sway(work, None, vpointer)
+    comp = e2e.Sway(work, None, vpointer, (1024, 768), 1.0, 1)
     relay = None
     try:
         comp.start()

@@ -2,9 +2,9 @@
 # Runs tests/wayland/e2e.py for one compositor as an ordinary user: the
 # compositors refuse root, and a player is not root either. As root it
 # drops to nobody; binaries and script are copied where that user can
-# reach them. Usage: run.sh KIND GAME PROBE [VPOINTER], KIND as e2e.py takes it,
-# or run.sh relay COMMITTER VPOINTER for relay_test.py,
-# or run.sh stress-sway|stress-mutter GAME PROBE [VPOINTER] for stress.py
+# reach them. Usage: run.sh KIND GAME PROBE [VPOINTER] [--OPTION=VALUE...],
+# KIND and options as e2e.py takes them; KIND stress-sway, stress-mutter
+# runs stress.py instead, and relay COMMITTER VPOINTER relay_test.py
 set -euo pipefail
 kind=$1
 shift
@@ -13,6 +13,10 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 args=()
 for f in "$@"; do
+  if [[ $f == --* ]]; then
+    args+=("$f")
+    continue
+  fi
   cp "$f" "$work/"
   args+=("$work/$(basename "$f")")
 done
@@ -20,7 +24,7 @@ cp "$here"/*.py "$work/"
 script=e2e.py
 case $kind in
   relay) script=relay_test.py ;;
-  stress-*) script=stress.py kind=${kind#stress-} ;;
+  stress-*) script=stress.py ;;
 esac
 shots=${SKORREL_SHOTS:-$work/shots}/wayland
 mkdir -p "$shots"
@@ -29,7 +33,11 @@ run=(env SKORREL_SHOTS="$shots" TMPDIR="$work")
 if [ "$(id -u)" -eq 0 ]; then
   chown -R nobody:nogroup "$work" "$shots"
   chmod 755 "$work"
+  # Every user's XWayland puts its socket here; one that made the folder
+  # itself may have left it closed to the others.
+  install -d -m 1777 /tmp/.X11-unix
+  chmod 1777 /tmp/.X11-unix
   run=(setpriv --reuid=nobody --regid=nogroup --clear-groups "${run[@]}" HOME="$work")
 fi
-[[ $kind == mutter* ]] && run+=(dbus-run-session --)
+[[ $kind == *mutter* || $kind == *kwin* ]] && run+=(dbus-run-session --)
 "${run[@]}" python3 "$work/$script" "$kind" "${args[@]}"

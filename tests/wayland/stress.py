@@ -3,7 +3,7 @@
 (relay.py) between the game and the compositor stops reading from the game
 for a second, and later cuts its connection.
 
-Usage: stress.py sway|mutter GAME PROBE [VPOINTER]
+Usage: stress.py stress-sway|stress-mutter GAME PROBE [VPOINTER] [--size=WxH]
 
 1. A race whose count-in and go! fall into a second in which the
    compositor reads nothing from the game: it plays to its end and is
@@ -14,8 +14,6 @@ Usage: stress.py sway|mutter GAME PROBE [VPOINTER]
    standard error says it once, nothing is recorded.
 3. The next race connects anew, plays and is recorded.
 """
-import os
-import shutil
 import signal
 import sys
 import tempfile
@@ -42,7 +40,17 @@ def sweep(comp, held):
     comp.rel(-100, 0)
 
 
-def play(comp, relay, game_bin):
+def play(comp, game_bin, kind, opts):
+    relay = Relay(comp.runtime, comp.env["WAYLAND_DISPLAY"], "skorrel-relay").start()
+    try:
+        races(comp, relay, game_bin)
+        check("the relay saw nothing wrong", not relay.errors and not relay.protocol_errors,
+              f"{relay.errors} {relay.protocol_errors}")
+    finally:
+        relay.close()
+
+
+def races(comp, relay, game_bin):
     folder = tempfile.mkdtemp(prefix="game-", dir=comp.work)
     upstream = comp.env["WAYLAND_DISPLAY"]
     comp.env["WAYLAND_DISPLAY"] = relay.name  # only for the game
@@ -88,7 +96,7 @@ def play(comp, relay, game_bin):
     check("the game's connection is cut", cut >= 1, str(cut))
     box = wait_until(lambda: comp.window("Skorrel"), 3)
     if check("a box titled 'Skorrel' says the race was stopped", box is not None, game.output()):
-        e2e.dismiss(comp, box, "Skorrel")
+        e2e.dismiss(comp, "Skorrel")
     check("nothing recorded", len(game.lines()) == 1, str(game.lines()))
     said = game.output().count("skorrel: the connection to the Wayland compositor was lost")
     check("standard error says why, once", said == 1, game.output())
@@ -101,42 +109,12 @@ def play(comp, relay, game_bin):
     sweep(comp, e2e.HELD)
     box = wait_until(lambda: comp.window(e2e.BEST_TITLE), 2)
     if box:
-        e2e.dismiss(comp, box, e2e.BEST_TITLE)
+        e2e.dismiss(comp, e2e.BEST_TITLE)
     check("the next race is recorded", wait_until(lambda: len(game.lines()) == 2, 3), str(game.lines()))
     comp.x("close", game.win)
     check("closed: exit status 0", game.wait_exit() == 0, game.output())
 
 
-def main():
-    kind, game_bin, probe = sys.argv[1:4]
-    work = tempfile.mkdtemp(prefix=f"skorrel-stress-{kind}-")
-    comp = e2e.Sway(work, probe, sys.argv[4]) if kind == "sway" else e2e.Mutter(work, probe)
-    relay = None
-    try:
-        comp.start()
-        relay = Relay(comp.runtime, comp.env["WAYLAND_DISPLAY"], "skorrel-relay").start()
-        play(comp, relay, game_bin)
-        check("the relay saw nothing wrong", not relay.errors and not relay.protocol_errors,
-              f"{relay.errors} {relay.protocol_errors}")
-    except Exception as e:  # a broken session is a failure, not a crash
-        check("the session runs", False, repr(e))
-    finally:
-        if relay:
-            relay.close()
-        comp.stop()
-        if e2e.failures:
-            for name in sorted(os.listdir(work)):
-                if name.endswith(".log"):
-                    sys.stderr.write(f"--- {name}\n" + open(os.path.join(work, name), errors="replace").read()[-3000:])
-        if not os.environ.get("SKORREL_KEEP"):
-            shutil.rmtree(work, ignore_errors=True)
-    if e2e.failures:
-        print(f"{e2e.failures} check(s) failed", file=sys.stderr)
-        return 1
-    log("all checks passed")
-    return 0
-
-
 if __name__ == "__main__":
     signal.signal(signal.SIGTERM, lambda *a: sys.exit(1))
-    sys.exit(main())
+    sys.exit(e2e.run_session(sys.argv[1:], play))
