@@ -18,6 +18,7 @@
 
 #include "fractional-scale-v1-client-protocol.h"
 #include "pointer-constraints-unstable-v1-client-protocol.h"
+#include "relative-pointer-unstable-v1-client-protocol.h"
 #include "viewporter-client-protocol.h"
 #include "xdg-shell-client-protocol.h"
 
@@ -78,7 +79,12 @@ struct Picture {
     int shownX = -1, shownY = -1;  // position as last sent
 };
 
-enum class Want { Free, Hold, Confine };
+// Roam: the lock stays after the hold and the game moves the pointer by
+// its relative motion, stopped at the screen's edges as a pointer is.
+// Where the compositor keeps a lock, this needs nothing else of it: KWin
+// neither moves the pointer to the hint when a lock ends nor stops a
+// confined pointer at the edge of the region (it drops the motion).
+enum class Want { Free, Hold, Roam, Confine };
 
 struct State {
     wl_display* display = nullptr;
@@ -92,6 +98,8 @@ struct State {
     zwp_pointer_constraints_v1* constraints = nullptr;
     wp_viewporter* viewporter = nullptr;
     wp_fractional_scale_manager_v1* fractionalManager = nullptr;
+    zwp_relative_pointer_manager_v1* relativeManager = nullptr;
+    zwp_relative_pointer_v1* relative = nullptr;
     std::vector<Output> outputs;
     bool failed = false;
 
@@ -134,6 +142,9 @@ struct State {
     bool arrowDirty = false;
     bool cursorDirty = false;
     bool parentDirty = false;
+    wl_callback* parentFrame = nullptr;  // the last placement not yet drawn
+    double roamX = 0, roamY = 0;  // where the pointer roams, screen pixels
+    bool roamMoved = false;
 
     // The pointer over the covering surface.
     bool entered = false;
@@ -348,11 +359,28 @@ void SendArrow() {
     s.parentDirty = true;
 }
 
+// The arrow where the pointer roams: the same picture moved, its tip
+// within half a unit of the point.
+void MoveArrow() {
+    if (!s.arrowSub || !s.arrow.buffer) return;
+    const double fx = ToSurfaceX(s.holdX) - std::floor(ToSurfaceX(s.holdX));
+    const double fy = ToSurfaceY(s.holdY) - std::floor(ToSurfaceY(s.holdY));
+    wl_subsurface_set_position(s.arrowSub, static_cast<int>(std::lround(ToSurfaceX(s.roamX) - fx)),
+                               static_cast<int>(std::lround(ToSurfaceY(s.roamY) - fy)));
+    s.parentDirty = true;
+}
+
 void FrameDone(void*, wl_callback* callback, uint32_t) {
     if (callback == s.picture.frame) s.picture.frame = nullptr;
     wl_callback_destroy(callback);
 }
 const wl_callback_listener kFrameListener = {FrameDone};
+
+void ParentFrameDone(void*, wl_callback* callback, uint32_t) {
+    if (callback == s.parentFrame) s.parentFrame = nullptr;
+    wl_callback_destroy(callback);
+}
+const wl_callback_listener kParentFrameListener = {ParentFrameDone};
 
 void SendPicture() {
     Picture& p = s.picture;
@@ -388,7 +416,7 @@ void LockListenerUnlocked(void*, zwp_locked_pointer_v1*) { s.lockActive = false;
 const zwp_locked_pointer_v1_listener kLockListener = {LockListenerLocked, LockListenerUnlocked};
 
 void SendConstraints() {
-    if (s.lock && s.want != Want::Hold) {
+    if (s.lock && s.want != Want::Hold && s.want != Want::Roam) {
         Drop(s.lock, zwp_locked_pointer_v1_destroy);
         // The compositor puts the pointer at the hint as the lock ends and
         // says nothing until it moves again.
@@ -432,7 +460,16 @@ void Send() {
         s.cursorDirty = false;
     }
     if (s.picture.dirty && !s.picture.frame) SendPicture();
+    if (s.roamMoved && !s.parentFrame) {
+        MoveArrow();
+        s.roamMoved = false;
+    }
     if (s.parentDirty) {
+        // A roaming arrow is placed anew at most once a frame.
+        if (s.want == Want::Roam && !s.parentFrame) {
+            s.parentFrame = wl_surface_frame(s.surface);
+            wl_callback_add_listener(s.parentFrame, &kParentFrameListener, nullptr);
+        }
         wl_surface_commit(s.surface);
         s.parentDirty = false;
     }
@@ -455,12 +492,36 @@ void PointerLeave(void*, wl_pointer*, uint32_t, wl_surface* surface) {
     if (surface == s.surface) s.entered = false;
 }
 
+double ToScreenX(double sx) { return s.surfaceW > 0 ? sx * s.screenW / s.surfaceW : sx; }
+double ToScreenY(double sy) { return s.surfaceH > 0 ? sy * s.screenH / s.surfaceH : sy; }
+
 void PointerMotion(void*, wl_pointer*, uint32_t, wl_fixed_t x, wl_fixed_t y) {
     if (!s.entered) return;
     s.sx = wl_fixed_to_double(x);
     s.sy = wl_fixed_to_double(y);
     s.seen = true;
+    // A lock the compositor suspended (another window took the focus):
+    // the pointer moves on its own meanwhile, and roams on from there.
+    if (s.want == Want::Roam) {
+        s.roamX = std::clamp(ToScreenX(s.sx), 0.0, s.screenW - 1.0);
+        s.roamY = std::clamp(ToScreenY(s.sy), 0.0, s.screenH - 1.0);
+        s.roamMoved = true;
+    }
 }
+
+void RelativeMotion(void*, zwp_relative_pointer_v1*, uint32_t, uint32_t, wl_fixed_t dx, wl_fixed_t dy, wl_fixed_t,
+                    wl_fixed_t) {
+    if (s.want != Want::Roam || !s.lockActive) return;
+    // The motion comes in the pixels of the compositor's layout, which are
+    // the screen's (mutter laid out in physical pixels gives physical
+    // ones, though its surfaces count in logical ones). Pushed against an
+    // edge, the pointer stays on its last pixel.
+    s.roamX = std::clamp(s.roamX + wl_fixed_to_double(dx), 0.0, s.screenW - 1.0);
+    s.roamY = std::clamp(s.roamY + wl_fixed_to_double(dy), 0.0, s.screenH - 1.0);
+    s.roamMoved = true;
+}
+
+const zwp_relative_pointer_v1_listener kRelativeListener = {RelativeMotion};
 
 const wl_pointer_listener kPointerListener = {
     PointerEnter, PointerLeave, PointerMotion, Ignore, Ignore, Ignore, Ignore, Ignore, Ignore, Ignore,
@@ -471,7 +532,12 @@ void SeatCapabilities(void*, wl_seat* seat, uint32_t caps) {
     if (has && !s.pointer) {
         s.pointer = wl_seat_get_pointer(seat);
         wl_pointer_add_listener(s.pointer, &kPointerListener, nullptr);
+        if (s.relativeManager) {
+            s.relative = zwp_relative_pointer_manager_v1_get_relative_pointer(s.relativeManager, s.pointer);
+            zwp_relative_pointer_v1_add_listener(s.relative, &kRelativeListener, nullptr);
+        }
     } else if (!has && s.pointer) {
+        Drop(s.relative, zwp_relative_pointer_v1_destroy);
         Drop(s.pointer, wl_pointer_release);
         s.entered = false;
     }
@@ -570,6 +636,9 @@ void Global(void*, wl_registry* registry, uint32_t name, const char* iface, uint
             Bind<zwp_pointer_constraints_v1>(registry, name, &zwp_pointer_constraints_v1_interface, version, 1);
     } else if (i == wp_viewporter_interface.name) {
         s.viewporter = Bind<wp_viewporter>(registry, name, &wp_viewporter_interface, version, 1);
+    } else if (i == zwp_relative_pointer_manager_v1_interface.name) {
+        s.relativeManager = Bind<zwp_relative_pointer_manager_v1>(
+            registry, name, &zwp_relative_pointer_manager_v1_interface, version, 1);
     } else if (i == wp_fractional_scale_manager_v1_interface.name) {
         s.fractionalManager = Bind<wp_fractional_scale_manager_v1>(
             registry, name, &wp_fractional_scale_manager_v1_interface, version, 1);
@@ -649,6 +718,7 @@ void DropCover() {
     Drop(s.lock, zwp_locked_pointer_v1_destroy);
     Drop(s.confinement, zwp_confined_pointer_v1_destroy);
     Drop(s.picture.frame, wl_callback_destroy);
+    Drop(s.parentFrame, wl_callback_destroy);
     for (Buffer& b : s.picture.slots) FreeBuffer(b);
     s.picture = Picture{};
     Drop(s.arrowViewport, wp_viewport_destroy);
@@ -668,7 +738,7 @@ void DropCover() {
     Drop(s.surface, wl_surface_destroy);
     FreeBuffer(s.clear);
     s.entered = s.seen = s.lockActive = s.lockRefused = false;
-    s.arrowShown = s.arrowDirty = s.cursorDirty = s.parentDirty = s.ackDue = false;
+    s.arrowShown = s.arrowDirty = s.cursorDirty = s.parentDirty = s.ackDue = s.roamMoved = false;
     s.want = Want::Free;
 }
 
@@ -717,8 +787,10 @@ void Close() {
     if (!s.display) return;
     if (!s.failed) Flush();
     DropCover();
+    Drop(s.relative, zwp_relative_pointer_v1_destroy);
     Drop(s.pointer, wl_pointer_release);
     for (Output& out : s.outputs) Drop(out.output, wl_output_destroy);
+    Drop(s.relativeManager, zwp_relative_pointer_manager_v1_destroy);
     Drop(s.fractionalManager, wp_fractional_scale_manager_v1_destroy);
     Drop(s.viewporter, wp_viewporter_destroy);
     Drop(s.constraints, zwp_pointer_constraints_v1_destroy);
@@ -748,7 +820,7 @@ void Dispatch() {
     Read(0);
     // A compositor may offer locks and never grant one (sway 1.7 without a
     // seat section in its config): show the real pointer, and say why once.
-    if (s.lock && !s.lockActive && !s.lockRefused && NowMs() - s.lockSent > 500) {
+    if (s.want == Want::Hold && s.lock && !s.lockActive && !s.lockRefused && NowMs() - s.lockSent > 500) {
         s.lockRefused = true;
         s.arrowDirty = s.cursorDirty = true;
         if (!s.refusalTold)
@@ -834,6 +906,13 @@ void Uncover() {
         DropCover();
         return;
     }
+    // Let go where the game's arrow stands: the compositor may put the
+    // pointer there.
+    if (s.lock && s.want == Want::Roam) {
+        zwp_locked_pointer_v1_set_cursor_position_hint(s.lock, wl_fixed_from_double(ToSurfaceX(s.roamX)),
+                                                       wl_fixed_from_double(ToSurfaceY(s.roamY)));
+        wl_surface_commit(s.surface);
+    }
     DropCover();
     bool done = false;
     wl_callback* sync = wl_display_sync(s.display);
@@ -866,13 +945,22 @@ void Hold(int x, int y) {
 }
 
 void Confine() {
-    if (!s.surface) return;
+    // A roaming pointer stays on the screen by itself.
+    if (!s.surface || s.want == Want::Roam) return;
     s.want = Want::Confine;
     Send();
 }
 
 void Free() {
-    if (!s.surface) return;
+    if (!s.surface || s.want == Want::Roam) return;
+    // Held by a lock the compositor keeps: roam from the held point.
+    if (s.want == Want::Hold && s.lockActive && s.relative) {
+        s.want = Want::Roam;
+        s.roamX = s.holdX;
+        s.roamY = s.holdY;
+        s.seen = true;
+        return;
+    }
     const bool held = s.want == Want::Hold || s.arrowShown;
     s.want = Want::Free;
     if (held) {
@@ -883,6 +971,11 @@ void Free() {
 }
 
 bool Position(int& x, int& y) {
+    if (s.want == Want::Roam) {
+        x = static_cast<int>(std::floor(s.roamX));
+        y = static_cast<int>(std::floor(s.roamY));
+        return true;
+    }
     if (!s.seen || s.surfaceW <= 0 || s.surfaceH <= 0) return false;
     const double kx = double(s.screenW) / s.surfaceW;
     const double ky = double(s.screenH) / s.surfaceH;
