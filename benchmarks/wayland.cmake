@@ -16,3 +16,7 @@ find_package(PlasmaWaylandProtocols REQUIRED)
 add_executable(bench_vpointer ${PROJECT_SOURCE_DIR}/tests/wayland/vpointer.c)
 skorrel_wayland_protocols(bench_vpointer ${PROJECT_SOURCE_DIR}/tests/wayland/wlr-virtual-pointer-unstable-v1.xml
                           ${PLASMA_WAYLAND_PROTOCOLS_DIR}/fake-input.xml)
+# What the tests' harness reads of XWayland, for the CPU benchmark.
+find_package(X11 REQUIRED)
+add_executable(bench_x11_probe ${PROJECT_SOURCE_DIR}/tests/x11_probe.cpp)
+target_link_libraries(bench_x11_probe PRIVATE X11::X11 X11::Xrandr)

@@ -4,8 +4,15 @@
 # drops to nobody; binaries and script are copied where that user can
 # reach them. Usage: run.sh KIND GAME PROBE [VPOINTER] [--OPTION=VALUE...],
 # KIND and options as e2e.py takes them; KIND stress-sway, stress-mutter
-# runs stress.py instead, and relay COMMITTER VPOINTER relay_test.py
+# runs stress.py instead, and relay COMMITTER VPOINTER relay_test.py;
+# run.sh SCRIPT.py KIND ... runs SCRIPT.py beside them instead.
 set -euo pipefail
+# run.sh SCRIPT.py KIND ...: another script of the same harness (a benchmark).
+script_path=""
+if [[ $1 == *.py ]]; then
+  script_path=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
+  shift
+fi
 kind=$1
 shift
 here=$(cd "$(dirname "$0")" && pwd)
@@ -26,6 +33,10 @@ case $kind in
   relay) script=relay_test.py ;;
   stress-*) script=stress.py ;;
 esac
+if [ -n "$script_path" ]; then
+  cp "$script_path" "$work/"
+  script=$(basename "$script_path")
+fi
 shots=${SKORREL_SHOTS:-$work/shots}/wayland
 mkdir -p "$shots"
 

@@ -1,0 +1,111 @@
+#!/usr/bin/python3
+"""The game's and the compositor's CPU during a count-in and a race, and
+how often the game commits its covering surface, in a real compositor at
+1920x1080. The game's Wayland connection goes through the tests' relay,
+which counts the commits.
+
+Usage (through tests/wayland/run.sh, as an ordinary user):
+    wayland_cpu.py sway|mutter GAME PROBE VPOINTER [--size=WxH] [--rounds=N]
+
+Each round: a count-in (the player's pointer still), then 3 s of a race
+with the pointer moving 100 times a second, then 2 s with it still, then
+the four edges. CPU is the time the processes ran (schedstat, all threads)
+over the wall time of each stretch.
+"""
+import os
+import signal
+import sys
+import tempfile
+import time
+
+import e2e
+from e2e import wait_until
+from relay import Relay
+
+
+def cpu_seconds(pid):
+    total = 0
+    for task in os.listdir(f"/proc/{pid}/task"):
+        try:
+            with open(f"/proc/{pid}/task/{task}/schedstat") as f:
+                total += int(f.read().split()[0])
+        except OSError:
+            pass  # a thread that ended meanwhile
+    return total / 1e9
+
+
+def nudge(comp, dx):
+    """One small relative motion, without waiting for it."""
+    if isinstance(comp, e2e.Mutter):
+        comp.session.NotifyPointerMotionRelative(comp.dbus.Double(dx / comp.ux), comp.dbus.Double(0))
+    else:
+        comp.send(f"rel {dx / comp.ux} 0")
+
+
+class Stretch:
+    def __init__(self, comp, game, relay):
+        self.pids = {"game": game.proc.pid, "compositor": comp.procs[0].pid}
+        self.relay = relay
+        self.t0 = time.monotonic()
+        self.c0 = {k: cpu_seconds(p) for k, p in self.pids.items()}
+
+    def end(self):
+        t1 = time.monotonic()
+        wall = t1 - self.t0
+        out = {k: 100 * (cpu_seconds(p) - self.c0[k]) / wall for k, p in self.pids.items()}
+        out["commits/s"] = self.relay.rate(self.t0, t1, conn=self.relay.connection().n)
+        return out
+
+
+def play(comp, game_bin, kind, opts):
+    relay = Relay(comp.runtime, comp.env["WAYLAND_DISPLAY"], "skorrel-relay").start()
+    folder = tempfile.mkdtemp(prefix="game-", dir=comp.work)
+    upstream = comp.env["WAYLAND_DISPLAY"]
+    comp.env["WAYLAND_DISPLAY"] = relay.name
+    try:
+        game = e2e.Game(comp, game_bin, folder)
+    finally:
+        comp.env["WAYLAND_DISPLAY"] = upstream
+    print(f"{comp.name} {comp.size[0]}x{comp.size[1]}: CPU in % of one core; commits of the game's surfaces")
+    print(f"{'round':>5} {'stretch':<18} {'game':>6} {'compositor':>10} {'commits/s':>9}")
+    try:
+        for n in range(1, int(opts.get("rounds", "3")) + 1):
+            time.sleep(1)
+            pressed = game.press_start()
+            wait_until(lambda: time.monotonic() - pressed > 0.8, 2)
+            s = Stretch(comp, game, relay)
+            wait_until(lambda: time.monotonic() - pressed > 3.4, 4)
+            rows = [("count-in", s.end())]
+            e2e.wait_go(pressed)
+            s = Stretch(comp, game, relay)
+            for i in range(300):
+                nudge(comp, 5 if i % 40 < 20 else -5)
+                time.sleep(0.01)
+            rows.append(("race, moving", s.end()))
+            s = Stretch(comp, game, relay)
+            time.sleep(2)
+            rows.append(("race, still", s.end()))
+            for what, r in rows:
+                print(f"{n:>5} {what:<18} {r['game']:>6.1f} {r['compositor']:>10.1f} {r['commits/s']:>9.1f}")
+            records = len(game.lines())
+            comp.rel(-10 * e2e.W, 0)
+            comp.rel(0, -100)
+            comp.rel(0, -10 * e2e.H)
+            comp.rel(100, 0)
+            comp.rel(10 * e2e.W, 0)
+            comp.rel(0, 100)
+            comp.rel(0, 10 * e2e.H)
+            comp.rel(-100, 0)
+            box = wait_until(lambda: comp.window(e2e.BEST_TITLE), 2)
+            if box:
+                e2e.dismiss(comp, e2e.BEST_TITLE)
+            if not wait_until(lambda: len(game.lines()) > records, 3):
+                e2e.check("the round's race ends", False, game.output())
+                break
+    finally:
+        relay.close()
+
+
+if __name__ == "__main__":
+    signal.signal(signal.SIGTERM, lambda *a: sys.exit(1))
+    sys.exit(e2e.run_session(sys.argv[1:], play))
