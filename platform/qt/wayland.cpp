@@ -262,12 +262,11 @@ bool MakeBuffer(Buffer& b, int w, int h) {
 
 // ---- scale ----------------------------------------------------------------
 
-// Buffer pixels per unit of the surface. Sharp pictures need a viewport:
-// without one a buffer's pixel is a unit.
-double BufferScale() {
-    if (!s.viewporter) return 1;
-    return s.fractionalScale > 0 ? s.fractionalScale : s.outputScale;
-}
+// Buffer pixels per unit of the surface: the compositor's preferred
+// fractional scale, drawn through a viewport, where it says one; else the
+// output's whole scale, as the surface's buffer scale.
+bool Fractional() { return s.viewporter && s.fractionalScale > 0; }
+double BufferScale() { return Fractional() ? s.fractionalScale : s.outputScale; }
 
 int Pixels(double units, double scale) { return std::max(1, static_cast<int>(std::lround(units * scale))); }
 
@@ -275,11 +274,18 @@ int Pixels(double units, double scale) { return std::max(1, static_cast<int>(std
 double ToSurfaceX(double px) { return s.screenW > 0 ? px * s.surfaceW / s.screenW : px; }
 double ToSurfaceY(double py) { return s.screenH > 0 ? py * s.surfaceH / s.screenH : py; }
 
-// A buffer shown as w x h units: through its viewport, or pixel for unit.
+// A buffer shown as w x h units: through its viewport at a fractional
+// scale, else at a whole buffer scale.
 void ShowBuffer(wl_surface* surface, wp_viewport* viewport, const Buffer& b, int w, int h) {
     wl_surface_attach(surface, b.buffer, 0, 0);
     wl_surface_damage_buffer(surface, 0, 0, b.w, b.h);
-    if (viewport) wp_viewport_set_destination(viewport, w, h);
+    if (viewport && Fractional()) {
+        wp_viewport_set_destination(viewport, w, h);
+        wl_surface_set_buffer_scale(surface, 1);
+    } else {
+        if (viewport) wp_viewport_set_destination(viewport, -1, -1);
+        wl_surface_set_buffer_scale(surface, std::max(1, static_cast<int>(std::lround(double(b.w) / w))));
+    }
 }
 
 // The arrow, its tip (ox, oy) pixels in from the buffer's corner.
@@ -325,7 +331,9 @@ void SendSize() {
     // Transparent: one pixel stretched over the output where a viewport
     // can, else a buffer as big as the surface.
     if (s.viewport ? (s.clear.buffer || MakeBuffer(s.clear, 1, 1)) : MakeBuffer(s.clear, w, h)) {
-        ShowBuffer(s.surface, s.viewport, s.clear, w, h);
+        wl_surface_attach(s.surface, s.clear.buffer, 0, 0);
+        wl_surface_damage_buffer(s.surface, 0, 0, s.clear.w, s.clear.h);
+        if (s.viewport) wp_viewport_set_destination(s.viewport, w, h);
         s.parentDirty = true;
     }
     if (s.cursorSurface && MakeArrow(s.cursor, scale, 0, 0)) {
