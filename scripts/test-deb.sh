@@ -74,6 +74,8 @@ for lib in libqt6core6 libqt6gui6 libqt6widgets6; do
     check "Depends has $lib with a version from shlibdeps" grep -qE "(^|, )$lib \(>= [0-9.]+\)" <<<"$depends"
 done
 check "Depends has a Japanese font" grep -qE '(^|, )fonts-ipafont-gothic \| fonts-noto-cjk(,|$)' <<<"$depends"
+# Qt loads its Wayland plugin at run time, which shlibdeps cannot see.
+check "Depends has Qt's Wayland platform" grep -qE '(^|, )qt6-wayland(,|$)' <<<"$depends"
 
 x=$work/extract
 dpkg-deb -x "$deb" "$x"
