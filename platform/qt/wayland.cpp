@@ -365,6 +365,8 @@ void SendArrow() {
     ShowBuffer(s.arrowSurface, s.arrowViewport, s.arrow, kArrowW + 1, kArrowH + 1);
     wl_surface_commit(s.arrowSurface);
     s.parentDirty = true;
+    // Drawn anew (the scale changed) while it roams: where it roams.
+    if (s.want == Want::Roam) s.roamMoved = true;
 }
 
 // The arrow where the pointer roams: the same picture moved, its tip
