@@ -40,6 +40,11 @@ endforeach()
 foreach(c sway kwin)
   skorrel_wayland_test(e2e_wayland_${c}_scale1_5 ${c} --size=1920x1080 --scale=1.5 --short)
 endforeach()
+# Sessions without XWayland: the game's window on Wayland itself, found in
+# the compositor's own window list.
+foreach(c sway kwin)
+  skorrel_wayland_test(e2e_wayland_${c}_no_xwayland ${c}-nox --size=1920x1080)
+endforeach()
 # A sway that never grants the lock: the game still plays.
 skorrel_wayland_test(e2e_wayland_sway_nolock sway-nolock --size=1024x768)
 # The game's connection through a relay that stops reading, then cuts it.

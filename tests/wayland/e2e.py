@@ -116,9 +116,20 @@ class Compositor:
         r = subprocess.run([self.probe, *args], env=self.env, capture_output=True, text=True)
         return r.returncode, r.stdout.strip()
 
+    nox = False          # a session without XWayland: windows come from the compositor
+
     def window(self, title):
         code, out = self.x("find", title)
         return out.splitlines()[0] if code == 0 and out else None
+
+    def frame(self, win):
+        """The window's frame and client area: x y w h, x y w h."""
+        code, out = self.x("frame", win)
+        return [int(v) for v in out.split()] if code == 0 else None
+
+    def close_window(self, win):
+        """As the window's close button does."""
+        self.x("close", win)
 
     def screen(self):
         """The primary monitor (x, y, w, h) and the root's size, as XWayland has them."""
@@ -233,8 +244,9 @@ class Sway(VPointer, Compositor):
     name = "sway"
     tells_focus = True
 
-    def __init__(self, work, probe, vpointer, size, scale, outputs, locks=True):
+    def __init__(self, work, probe, vpointer, size, scale, outputs, locks=True, nox=False):
         super().__init__(work, probe, size, scale, outputs)
+        self.nox = nox
         self.vpointer_path = vpointer
         self.env.update(WLR_BACKENDS="headless", WLR_LIBINPUT_NO_DEVICES="1", WLR_RENDERER="pixman")
         self.config = os.path.join(work, "sway.config")
@@ -243,7 +255,8 @@ class Sway(VPointer, Compositor):
                     "default_border none\ndefault_floating_border none\n"
                     "focus_follows_mouse no\nfloating_minimum_size 1 x 1\n"
                     # sway 1.7 grants no pointer lock without a seat section
-                    f"seat * pointer_constraint {'enable' if locks else 'disable'}\n")
+                    f"seat * pointer_constraint {'enable' if locks else 'disable'}\n" +
+                    ("xwayland disable\n" if nox else ""))
 
     def start(self):
         self.spawn(["sway", "-c", self.config], "sway.log")
@@ -254,18 +267,19 @@ class Sway(VPointer, Compositor):
         self.env["WAYLAND_DISPLAY"] = sock[0]
         ipc = wait_until(lambda: [n for n in os.listdir(self.runtime) if n.startswith("sway-ipc.")], 10)
         self.env["SWAYSOCK"] = os.path.join(self.runtime, ipc[0])
-        # XWayland's display, as sway gives it to what it starts.
-        where = os.path.join(self.work, "display")
-        self.msg("exec", f"printenv DISPLAY > {where}.tmp && mv {where}.tmp {where}")
-        if not wait_until(lambda: os.path.exists(where), 10):
-            raise RuntimeError("sway did not say where XWayland is")
-        self.env["DISPLAY"] = open(where).read().strip()
+        if not self.nox:
+            # XWayland's display, as sway gives it to what it starts.
+            where = os.path.join(self.work, "display")
+            self.msg("exec", f"printenv DISPLAY > {where}.tmp && mv {where}.tmp {where}")
+            if not wait_until(lambda: os.path.exists(where), 10):
+                raise RuntimeError("sway did not say where XWayland is")
+            self.env["DISPLAY"] = open(where).read().strip()
         # More monitors to the right of the first, the primary.
         for n in range(2, self.outputs + 1):
             self.msg("create_output")
             self.msg("output", f"HEADLESS-{n}", "mode", f"{self.size[0]}x{self.size[1]}", "position",
                      str((n - 1) * self.logical[0]), "0")
-        log("sway on", self.env["WAYLAND_DISPLAY"], "XWayland on", self.env["DISPLAY"])
+        log("sway on", self.env["WAYLAND_DISPLAY"], "XWayland on", self.env.get("DISPLAY", "none"))
         self.start_input(self.vpointer_path)
 
     def key(self, *names):
@@ -298,6 +312,46 @@ class Sway(VPointer, Compositor):
         r = subprocess.run(["swaymsg", *args], env=self.env, capture_output=True, text=True)
         return r.stdout
 
+    # Without X, the windows as sway's tree has them; a window is its id.
+    def _windows(self):
+        def walk(node):
+            if node.get("type") in ("con", "floating_con") and node.get("name"):
+                yield node
+            for child in node.get("nodes", []) + node.get("floating_nodes", []):
+                yield from walk(child)
+        try:
+            return list(walk(json.loads(self.msg("-t", "get_tree"))))
+        except ValueError:
+            return []
+
+    def window(self, title):
+        if not self.nox:
+            return super().window(title)
+        return next((str(n["id"]) for n in self._windows() if n["name"] == title), None)
+
+    def frame(self, win):
+        if not self.nox:
+            return super().frame(win)
+        n = next((n for n in self._windows() if str(n["id"]) == win), None)
+        if not n:
+            return None
+        r, w = n["rect"], n["window_rect"]
+        return [r["x"], r["y"], r["width"], r["height"], r["x"] + w["x"], r["y"] + w["y"], w["width"], w["height"]]
+
+    def close_window(self, win):
+        if not self.nox:
+            return super().close_window(win)
+        self.msg(f"[con_id={win}]", "kill")
+
+    def screen(self):
+        if not self.nox:
+            return super().screen()
+        try:
+            r = next(o["rect"] for o in json.loads(self.msg("-t", "get_outputs")) if o.get("active"))
+        except (ValueError, StopIteration):
+            return None, None
+        return [r["x"], r["y"], r["width"], r["height"]], (r["width"], r["height"])
+
     def screenshot(self, path, cursor=False):
         subprocess.run(["grim", *(["-c"] if cursor else []), "-t", "ppm", path], env=self.env, check=True)
         subprocess.run(["grim", *(["-c"] if cursor else []), path[:-4] + ".png"], env=self.env, check=True)
@@ -310,8 +364,9 @@ class KWin(VPointer, Compositor):
     # Linux key codes, which fake input's keyboard_key takes.
     KEYS = {"Return": 28, "Alt": 56, "F4": 62, "Shift": 42, "space": 57}
 
-    def __init__(self, work, probe, vpointer, size, scale, outputs):
+    def __init__(self, work, probe, vpointer, size, scale, outputs, nox=False):
         super().__init__(work, probe, size, scale, outputs)
+        self.nox = nox
         self.vpointer_path = vpointer
         # Fake input and screenshots for any client of this session.
         self.env.update(KWIN_WAYLAND_NO_PERMISSION_CHECKS="1", KWIN_SCREENSHOT_NO_PERMISSION_CHECKS="1")
@@ -334,19 +389,20 @@ class KWin(VPointer, Compositor):
         where = os.path.join(self.work, "display")
         script = os.path.join(self.work, "tell-display")
         with open(script, "w") as f:
-            f.write(f"#!/bin/sh\nprintenv DISPLAY > {where}.tmp && mv {where}.tmp {where}\n")
+            f.write(f"#!/bin/sh\necho \"$DISPLAY\" > {where}.tmp && mv {where}.tmp {where}\n")
         os.chmod(script, 0o755)
         self.env["WAYLAND_DISPLAY"] = "skorrel-kwin"
         lw, lh = self.logical
-        self.spawn([kwin, "--virtual", "--xwayland", "--socket", "skorrel-kwin", "--width", str(lw),
+        self.spawn([kwin, "--virtual", *([] if self.nox else ["--xwayland"]), "--socket", "skorrel-kwin", "--width", str(lw),
                     "--height", str(lh), "--scale", f"{self.scale:g}", "--output-count", str(self.outputs),
                     script], "kwin.log")
         # The script runs inside the session: it sees XWayland's display.
         if not wait_until(lambda: os.path.exists(where), 30):
-            raise RuntimeError("KWin did not start XWayland: " +
+            raise RuntimeError("KWin did not start its session: " +
                                open(os.path.join(self.work, "kwin.log"), errors="replace").read()[-2000:])
-        self.env["DISPLAY"] = open(where).read().strip()
-        log("KWin on", self.env["WAYLAND_DISPLAY"], "XWayland on", self.env["DISPLAY"])
+        if not self.nox:
+            self.env["DISPLAY"] = open(where).read().strip()
+        log("KWin on", self.env["WAYLAND_DISPLAY"], "XWayland on", self.env.get("DISPLAY", "none"))
         self.start_input(self.vpointer_path)
         import dbus  # python3-dbus
         self.dbus = dbus
@@ -371,21 +427,66 @@ class KWin(VPointer, Compositor):
         # KWin's close key, on the surface that has the focus.
         self.key("Alt", "F4")
 
-    def focused(self):
-        # A KWin script prints the active window's caption into KWin's log.
+    def script(self, body):
+        """Runs a KWin script; what it says, print(say(...)), comes back
+        from KWin's log."""
         self.asked = getattr(self, "asked", 0) + 1
-        script = os.path.join(self.work, f"active-{self.asked}.js")
-        with open(script, "w") as f:
-            f.write(f'print("skorrel-active-{self.asked}:" + (workspace.activeClient ? '
-                    'workspace.activeClient.caption : "") + ":");\n')
+        tag = f"skorrel-{self.asked}"
+        path = os.path.join(self.work, f"{tag}.js")
+        with open(path, "w") as f:
+            f.write(f'function say(s) {{ print("{tag}:" + s + ":"); }}\n{body}\n')
         bus = self.dbus.SessionBus()
         scripting = self.dbus.Interface(bus.get_object("org.kde.KWin", "/Scripting"), "org.kde.kwin.Scripting")
-        number = int(scripting.loadScript(script))
+        number = int(scripting.loadScript(path))
         self.dbus.Interface(bus.get_object("org.kde.KWin", f"/{number}"), "org.kde.kwin.Script").run()
-        said = wait_until(lambda: re.search(rf"skorrel-active-{self.asked}:(.*):$", open(
+        said = wait_until(lambda: re.search(rf"{tag}:(.*):$", open(
             os.path.join(self.work, "kwin.log"), errors="replace").read(), re.M), 2)
-        scripting.unloadScript(script)
+        scripting.unloadScript(path)
         return said.group(1) if said else None
+
+    def focused(self):
+        return self.script('say(workspace.activeClient ? workspace.activeClient.caption : "");')
+
+    # Without X, the windows as KWin's scripts see them; a window is its
+    # caption, whose double spaces KWin drops.
+    def _windows(self):
+        said = self.script(
+            'var out = []; var cs = workspace.clientList();'
+            'for (var i = 0; i < cs.length; ++i) { var c = cs[i], f = c.frameGeometry,'
+            ' g = c.clientGeometry || f;'
+            ' out.push(c.caption + "\\t" + [f.x, f.y, f.width, f.height, g.x, g.y, g.width, g.height].join(" ")); }'
+            'say(out.join("|"));')
+        found = {}
+        for item in (said or "").split("|"):
+            if "\t" in item:
+                caption, geometry = item.split("\t")
+                found[caption] = [round(float(v)) for v in geometry.split()]
+        return found
+
+    def window(self, title):
+        if not self.nox:
+            return super().window(title)
+        title = " ".join(title.split())
+        return title if title in self._windows() else None
+
+    def frame(self, win):
+        return super().frame(win) if not self.nox else self._windows().get(win)
+
+    def close_window(self, win):
+        if not self.nox:
+            return super().close_window(win)
+        self.script('var cs = workspace.clientList(); for (var i = 0; i < cs.length; ++i)'
+                    f' if (cs[i].caption == {json.dumps(win)}) cs[i].closeWindow(); say("");')
+
+    def activate(self, caption):
+        self.script('var cs = workspace.clientList(); for (var i = 0; i < cs.length; ++i)'
+                    f' if (cs[i].caption == {json.dumps(caption)}) workspace.activeClient = cs[i]; say("");')
+
+    def screen(self):
+        if not self.nox:
+            return super().screen()
+        w, h = self.logical
+        return [0, 0, w, h], (w, h)
 
     def screenshot(self, path, cursor=False):
         r, w = os.pipe()
@@ -523,16 +624,22 @@ def measure(comp):
     global W, H, CX, CY, HELD
     primary, comp.root = wait_until(lambda: comp.screen()[0] and comp.screen(), 10) or (None, None)
     if not primary:
-        raise RuntimeError("x11_probe read no screen")
+        raise RuntimeError("no screen read")
     x0, y0, W, H = primary
     if (x0, y0) != (0, 0):
         raise RuntimeError(f"the primary monitor is not at the X screen's origin: {primary}")
     # The game rounds half to even, as round does.
     CX, CY = round(W / 2), round(H / 2)
     HELD = (CX - 1, CY - 1)            # the point of the 2x2 square nearest the centre
-    log(f"X screen {W}x{H} (root {comp.root[0]}x{comp.root[1]}), output {comp.size[0]}x{comp.size[1]} "
+    log(f"{'screen' if comp.nox else 'X screen'} {W}x{H} (root {comp.root[0]}x{comp.root[1]}), output {comp.size[0]}x{comp.size[1]} "
         f"at scale {comp.scale:g}: held point {HELD}, maxX {W - 1}, maxY {H - 1}")
-    comp.calibrate()
+    if comp.nox:
+        # Without X nothing here reads the pointer: the unit measured over
+        # XWayland in both compositors at every scale, their logical pixel,
+        # which is the game's pixel on Wayland itself.
+        log("without XWayland: the game measures the output in logical pixels, one a unit of motion")
+    else:
+        comp.calibrate()
 
 
 def read_ppm(path):
@@ -660,8 +767,7 @@ class Game:
             return f.read().split(b"\r\n")[:-1]
 
     def frame(self):
-        code, out = self.comp.x("frame", self.win)
-        return [int(v) for v in out.split()] if code == 0 else None
+        return self.comp.frame(self.win)
 
     def press_start(self):
         fr = self.frame()
@@ -673,7 +779,13 @@ class Game:
             # Space on the button, which has the keyboard: KWin's fake
             # input lost a click now and then (XWayland moved the pointer
             # on by the last relative move between press and release).
-            wait_until(lambda: self.comp.focused() in (TITLE, " ".join(TITLE.split())), 3, 0.1)
+            mine = (TITLE, " ".join(TITLE.split()))
+            if not wait_until(lambda: self.comp.focused() in mine, 3, 0.1):
+                # As a player would click on it: seen once without XWayland,
+                # after a box went away, KWin gave the keyboard to nothing.
+                log(f"the game's window has not got the keyboard back ({self.comp.focused()!r}): activated")
+                self.comp.activate(mine[1])
+                wait_until(lambda: self.comp.focused() in mine, 2, 0.1)
             self.comp.key("space")
         else:
             self.comp.click()
@@ -840,7 +952,7 @@ def play(comp, game_bin):
     # written.
     pressed = game.press_start()
     time.sleep(1.2)
-    comp.x("close", game.win)
+    comp.close_window(game.win)
     status = game.wait_exit()
     check("closed during the count-in: exit status 0", status == 0, str(status))
     check("nothing written by the closed race", game.lines() == before)
@@ -896,7 +1008,7 @@ def play_unheld(comp, game_bin):
                   str(find_arrow(img, comp.scale)))
     said = game.output().count("has not locked the pointer")
     check("the game says once why the pointer is not held", said == 1, game.output())
-    comp.x("close", game.win)
+    comp.close_window(game.win)
     check("closed: exit status 0", game.wait_exit() == 0)
 
 
@@ -931,7 +1043,7 @@ def play_two_monitors(comp, game_bin):
               wait_until(lambda: len(game.lines()) == n, 3), str(game.lines()))
         shot(comp, f"two-monitors-{n}", cursor=True)
     time.sleep(0.5)
-    comp.x("close", game.win)
+    comp.close_window(game.win)
     status = game.wait_exit()
     check("closed: exit status 0", status == 0, f"{status} {comp.window(BEST_TITLE)} {comp.window(REFUSED_TITLE)} {game.output()}")
 
@@ -991,7 +1103,7 @@ def play_short(comp, game_bin):
     if check("the fourth edge ends the race and records it", wait_until(lambda: len(game.lines()) == 1, 3),
              str(game.lines())):
         log("race:", game.lines()[0].decode())
-    comp.x("close", game.win)
+    comp.close_window(game.win)
     check("closed: exit status 0", game.wait_exit() == 0)
 
 
@@ -1020,10 +1132,11 @@ def run_session(argv, play):
     which = kind.split("-")[-1] if kind.split("-")[-1] in ("sway", "mutter", "kwin") else kind.split("-")[0]
     x11_socket_folder()
     work = tempfile.mkdtemp(prefix=f"skorrel-{kind}-")
+    nox = kind.endswith("-nox")
     if which == "sway":
-        comp = Sway(work, probe, vpointer, size, scale, outputs, locks=kind != "sway-nolock")
+        comp = Sway(work, probe, vpointer, size, scale, outputs, locks=kind != "sway-nolock", nox=nox)
     elif which == "kwin":
-        comp = KWin(work, probe, vpointer, size, scale, outputs)
+        comp = KWin(work, probe, vpointer, size, scale, outputs, nox=nox)
     else:
         comp = Mutter(work, probe, size, scale, outputs)
     # Names the screenshots.
