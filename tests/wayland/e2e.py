@@ -845,6 +845,17 @@ def wait_go(pressed):
     wait_until(lambda: time.monotonic() - pressed > 3.9, 6)
 
 
+def sweep(comp, start):
+    """From start: left, top, right, bottom, each away from the corners."""
+    comp.rel(-start[0], 0)
+    comp.rel(0, -10 * H)
+    comp.rel(100, 0)
+    comp.rel(10 * W, 0)
+    comp.rel(0, 100)
+    comp.rel(0, 10 * H)
+    comp.rel(-100, 0)
+
+
 def play(comp, game_bin):
     folder = tempfile.mkdtemp(prefix="game-", dir=comp.work)
     game = Game(comp, game_bin, folder)

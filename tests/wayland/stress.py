@@ -29,17 +29,6 @@ from relay import Relay
 MOST_COUNT_IN_COMMITS = 24
 
 
-def sweep(comp, held):
-    """From the held point: left, top, right, bottom."""
-    comp.rel(-held[0], 0)
-    comp.rel(0, -10 * e2e.H)
-    comp.rel(100, 0)
-    comp.rel(10 * e2e.W, 0)
-    comp.rel(0, 100)
-    comp.rel(0, 10 * e2e.H)
-    comp.rel(-100, 0)
-
-
 def play(comp, game_bin, kind, opts):
     relay = Relay(comp.runtime, comp.env["WAYLAND_DISPLAY"], "skorrel-relay").start()
     try:
@@ -73,7 +62,7 @@ def races(comp, relay, game_bin):
     went = time.monotonic()
     time.sleep(1.0)
     still = relay.commits_between(went, time.monotonic(), conn=relay.connection().n)
-    sweep(comp, e2e.HELD)
+    e2e.sweep(comp, e2e.HELD)
     check("a second unread across go!: the race plays to its end and is recorded",
           wait_until(lambda: len(game.lines()) == 1, 3), str(game.lines()) + game.output())
     covers = [s for s in relay.surfaces if s.role == "xdg" and s.created >= before]
@@ -106,7 +95,7 @@ def races(comp, relay, game_bin):
     pressed = game.press_start()
     check("the next race connects anew", relay.wait_connections(2, 3), str(relay.totals()))
     e2e.wait_go(pressed)
-    sweep(comp, e2e.HELD)
+    e2e.sweep(comp, e2e.HELD)
     box = wait_until(lambda: comp.window(e2e.BEST_TITLE), 2)
     if box:
         e2e.dismiss(comp, e2e.BEST_TITLE)
