@@ -914,13 +914,7 @@ def play(comp, game_bin):
     pressed = game.press_start()
     shove_during_count_in(comp, pressed)
     wait_go(pressed)
-    comp.rel(-HELD[0], 0)         # (0, held y): left
-    comp.rel(0, -10 * H)          # top-left corner
-    comp.rel(100, 0)              # top
-    comp.rel(10 * W, 0)
-    comp.rel(0, 100)              # right
-    comp.rel(0, 10 * H)
-    comp.rel(-100, 0)             # bottom
+    sweep(comp, HELD)             # left at the held y first
     box = wait_until(lambda: comp.window(BEST_TITLE), 5)
     if check(f"a box titled '{BEST_TITLE}'", box is not None):
         time.sleep(0.3)
