@@ -27,10 +27,28 @@ boot() {  # <prefix> <arch> <loader>
     WINEPREFIX=$1 WINEARCH=$2 "$3" wineboot -i >/dev/null 2>&1 || true
     WINEPREFIX=$1 /usr/lib/wine/wineserver -w
 }
-boot "$prefix32" win32 /usr/lib/wine/wine &
-boot32=$!
-boot "$prefix64" win64 /usr/lib/wine/wine64 &
-boot64=$!
+# Some kernels run no 32-bit programs at all (IA-32 emulation off): the
+# 32-bit Wine cannot start there, so the 32-bit exe is built and checked
+# but not run. Any other failure of that Wine is a failure.
+bits_run=(32 64)
+if ! wine32_says=$(/usr/lib/wine/wine --version 2>&1); then
+    if grep -q 'Exec format error' <<<"$wine32_says"; then
+        bits_run=(64)
+        echo "test-windows: this kernel runs no 32-bit programs; the 32-bit exe is built and checked, not run"
+    else
+        echo "$wine32_says" >&2
+        exit 1
+    fi
+fi
+boots=()
+for bits in "${bits_run[@]}"; do
+    if [ "$bits" = 32 ]; then
+        boot "$prefix32" win32 /usr/lib/wine/wine &
+    else
+        boot "$prefix64" win64 /usr/lib/wine/wine64 &
+    fi
+    boots+=($!)
+done
 
 cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-w64-mingw32.cmake \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSKORREL_BUILD_TESTS=ON >/dev/null
@@ -53,10 +71,12 @@ check_pe() {  # <exe> <objdump> <format>
 check_pe build-win32/skorrel.exe i686-w64-mingw32-objdump pei-i386
 check_pe build-win64/skorrel.exe x86_64-w64-mingw32-objdump pei-x86-64
 
-wait "$boot32" "$boot64"
-WINEPREFIX=$prefix32 ctest --test-dir build-win32 --output-on-failure -j2 --timeout 120
-WINEPREFIX=$prefix64 ctest --test-dir build-win64 --output-on-failure -j2 --timeout 120
-for bits in 32 64; do
+wait "${boots[@]}"
+for bits in "${bits_run[@]}"; do
+    prefix=prefix$bits
+    WINEPREFIX=${!prefix} ctest --test-dir build-win$bits --output-on-failure -j2 --timeout 120
+done
+for bits in "${bits_run[@]}"; do
     prefix=prefix$bits
     for dpi in 96 144; do
         WINEPREFIX=${!prefix} tests/wine/e2e.sh build-win$bits/skorrel.exe build-win$bits/tests/win_probe.exe $dpi \
