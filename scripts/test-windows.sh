@@ -41,14 +41,12 @@ if ! wine32_says=$(/usr/lib/wine/wine --version 2>&1); then
     fi
 fi
 boots=()
-for bits in "${bits_run[@]}"; do
-    if [ "$bits" = 32 ]; then
-        boot "$prefix32" win32 /usr/lib/wine/wine &
-    else
-        boot "$prefix64" win64 /usr/lib/wine/wine64 &
-    fi
+if [ "${bits_run[0]}" = 32 ]; then
+    boot "$prefix32" win32 /usr/lib/wine/wine &
     boots+=($!)
-done
+fi
+boot "$prefix64" win64 /usr/lib/wine/wine64 &
+boots+=($!)
 
 cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-w64-mingw32.cmake \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSKORREL_BUILD_TESTS=ON >/dev/null
@@ -75,9 +73,6 @@ wait "${boots[@]}"
 for bits in "${bits_run[@]}"; do
     prefix=prefix$bits
     WINEPREFIX=${!prefix} ctest --test-dir build-win$bits --output-on-failure -j2 --timeout 120
-done
-for bits in "${bits_run[@]}"; do
-    prefix=prefix$bits
     for dpi in 96 144; do
         WINEPREFIX=${!prefix} tests/wine/e2e.sh build-win$bits/skorrel.exe build-win$bits/tests/win_probe.exe $dpi \
             2> >(grep -v XGetInputFocus >&2)
