@@ -57,6 +57,9 @@ const char* const kArrow[] = {
 constexpr int kArrowW = 11;
 constexpr int kArrowH = static_cast<int>(sizeof kArrow / sizeof kArrow[0]);
 
+// Wider and taller than any output, in surface units.
+constexpr int32_t kWholeSurface = 1 << 24;
+
 // A shared-memory buffer of our own pixels.
 struct Buffer {
     wl_buffer* buffer = nullptr;
@@ -79,11 +82,13 @@ struct Picture {
     int shownX = -1, shownY = -1;  // position as last sent
 };
 
-// Roam: the lock stays after the hold and the game moves the pointer by
-// its relative motion, stopped at the screen's edges as a pointer is.
-// Where the compositor keeps a lock, this needs nothing else of it: KWin
-// neither moves the pointer to the hint when a lock ends nor stops a
-// confined pointer at the edge of the region (it drops the motion).
+// Roam: on several outputs the lock stays after the hold and the game
+// moves the pointer by its relative motion, stopped at the screen's edges
+// as a pointer is: KWin does not stop a confined pointer at the edge of
+// its region (it drops the motion). On one output the lock ends at go!
+// and the compositor moves the pointer itself, for every kind of device:
+// under a lock an absolute one (a tablet, a virtual machine's pointer)
+// moves nothing in mutter and jumps in sway.
 enum class Want { Free, Hold, Roam, Confine };
 
 struct State {
@@ -115,7 +120,6 @@ struct State {
     wp_viewport* arrowViewport = nullptr;
     Buffer arrow;
     wl_surface* cursorSurface = nullptr;  // the pointer's image once free
-    wp_viewport* cursorViewport = nullptr;
     Buffer cursor;
     wl_surface* windowSurface = nullptr;  // the game's window as it looks
     wl_subsurface* windowSub = nullptr;
@@ -152,8 +156,7 @@ struct State {
     double sx = 0, sy = 0;
     bool seen = false;
     bool lockActive = false;  // the compositor said the lock took hold
-    uint32_t lockSent = 0;
-    bool lockRefused = false;  // not taken in time: the real pointer shows
+    bool lockCame = false;    // ... at some time during this hold
     bool refusalTold = false;
 };
 
@@ -307,10 +310,15 @@ bool MakeArrow(Buffer& b, double scale, int ox, int oy) {
 
 // ---- sending what is wanted ------------------------------------------------
 
+// The game draws the arrow only while the compositor holds the pointer
+// still; otherwise the compositor's own pointer shows, so that the player
+// never sees two arrows, nor one frozen where the pointer is not.
+bool ArrowStands() { return s.arrowShown && s.lockActive; }
+
 void SendCursor() {
     if (!s.pointer || !s.entered) return;
     // Hidden while held: the arrow drawn at the held point stands for it.
-    if (s.arrowShown && !s.lockRefused)
+    if (ArrowStands())
         wl_pointer_set_cursor(s.pointer, s.enterSerial, nullptr, 0, 0);
     else if (s.cursorSurface && s.cursor.buffer)
         wl_pointer_set_cursor(s.pointer, s.enterSerial, s.cursorSurface, 0, 0);
@@ -336,8 +344,12 @@ void SendSize() {
         if (s.viewport) wp_viewport_set_destination(s.viewport, w, h);
         s.parentDirty = true;
     }
-    if (s.cursorSurface && MakeArrow(s.cursor, scale, 0, 0)) {
-        ShowBuffer(s.cursorSurface, s.cursorViewport, s.cursor, kArrowW + 1, kArrowH + 1);
+    // The pointer's image at the next whole scale, through its buffer
+    // scale: KWin 5.27 draws a cursor surface's buffer as it is, whatever
+    // its viewport says.
+    const int cursorScale = std::max(1, static_cast<int>(std::ceil(scale - 1e-9)));
+    if (s.cursorSurface && MakeArrow(s.cursor, cursorScale, 0, 0)) {
+        ShowBuffer(s.cursorSurface, nullptr, s.cursor, kArrowW + 1, kArrowH + 1);
         wl_surface_commit(s.cursorSurface);
         s.cursorDirty = true;
     }
@@ -348,7 +360,7 @@ void SendSize() {
 
 void SendArrow() {
     if (!s.arrowSurface) return;
-    if (!s.arrowShown || s.lockRefused) {
+    if (!ArrowStands()) {
         wl_surface_attach(s.arrowSurface, nullptr, 0, 0);
         wl_surface_commit(s.arrowSurface);
         return;
@@ -421,31 +433,49 @@ void SendPicture() {
     p.dirty = false;
 }
 
-void LockListenerLocked(void*, zwp_locked_pointer_v1*) { s.lockActive = true; }
-void LockListenerUnlocked(void*, zwp_locked_pointer_v1*) { s.lockActive = false; }
+// A lock may come late (after a click on the surface, or seconds on): it
+// holds from then on, and the arrow shows where it holds.
+void LockListenerLocked(void*, zwp_locked_pointer_v1*) {
+    s.lockActive = s.lockCame = true;
+    s.arrowDirty = s.cursorDirty = true;
+}
+void LockListenerUnlocked(void*, zwp_locked_pointer_v1*) {
+    s.lockActive = false;
+    s.arrowDirty = s.cursorDirty = true;
+}
 const zwp_locked_pointer_v1_listener kLockListener = {LockListenerLocked, LockListenerUnlocked};
 
 void SendConstraints() {
     if (s.lock && s.want != Want::Hold && s.want != Want::Roam) {
-        Drop(s.lock, zwp_locked_pointer_v1_destroy);
         // The compositor puts the pointer at the hint as the lock ends and
-        // says nothing until it moves again.
+        // says nothing until it moves again. The hint is the surface's
+        // state: it counts from the surface's next commit.
+        if (s.lockActive) {
+            zwp_locked_pointer_v1_set_cursor_position_hint(s.lock, wl_fixed_from_double(ToSurfaceX(s.holdX)),
+                                                           wl_fixed_from_double(ToSurfaceY(s.holdY)));
+            wl_surface_commit(s.surface);
+        }
+        Drop(s.lock, zwp_locked_pointer_v1_destroy);
         if (s.lockActive) {
             s.sx = ToSurfaceX(s.holdX);
             s.sy = ToSurfaceY(s.holdY);
             s.seen = true;
         }
-        s.lockActive = s.lockRefused = false;
+        s.lockActive = false;
     }
     if (s.confinement && s.want != Want::Confine) Drop(s.confinement, zwp_confined_pointer_v1_destroy);
     if (!s.constraints || !s.pointer) return;
     if (!s.lock && s.want == Want::Hold) {
-        s.lock = zwp_pointer_constraints_v1_lock_pointer(s.constraints, s.surface, s.pointer, nullptr,
+        // The whole surface, said as a region rather than none: KWin 5.27
+        // takes no region as an empty one and then ignores the hint.
+        wl_region* all = wl_compositor_create_region(s.compositor);
+        wl_region_add(all, 0, 0, kWholeSurface, kWholeSurface);
+        s.lock = zwp_pointer_constraints_v1_lock_pointer(s.constraints, s.surface, s.pointer, all,
                                                          ZWP_POINTER_CONSTRAINTS_V1_LIFETIME_PERSISTENT);
+        wl_region_destroy(all);
         zwp_locked_pointer_v1_add_listener(s.lock, &kLockListener, nullptr);
         zwp_locked_pointer_v1_set_cursor_position_hint(s.lock, wl_fixed_from_double(ToSurfaceX(s.holdX)),
                                                        wl_fixed_from_double(ToSurfaceY(s.holdY)));
-        s.lockSent = NowMs();
         s.parentDirty = true;
     }
     if (!s.confinement && s.want == Want::Confine) {
@@ -735,7 +765,6 @@ void DropCover() {
     Drop(s.arrowSub, wl_subsurface_destroy);
     Drop(s.arrowSurface, wl_surface_destroy);
     FreeBuffer(s.arrow);
-    Drop(s.cursorViewport, wp_viewport_destroy);
     Drop(s.cursorSurface, wl_surface_destroy);
     FreeBuffer(s.cursor);
     Drop(s.windowViewport, wp_viewport_destroy);
@@ -747,7 +776,7 @@ void DropCover() {
     Drop(s.xdgSurface, xdg_surface_destroy);
     Drop(s.surface, wl_surface_destroy);
     FreeBuffer(s.clear);
-    s.entered = s.seen = s.lockActive = s.lockRefused = false;
+    s.entered = s.seen = s.lockActive = s.lockCame = false;
     s.arrowShown = s.arrowDirty = s.cursorDirty = s.parentDirty = s.ackDue = s.roamMoved = false;
     s.want = Want::Free;
 }
@@ -828,16 +857,6 @@ int Fd() { return s.display ? wl_display_get_fd(s.display) : -1; }
 void Dispatch() {
     if (Broken()) return;
     Read(0);
-    // A compositor may offer locks and never grant one (sway 1.7 without a
-    // seat section in its config): show the real pointer, and say why once.
-    if (s.want == Want::Hold && s.lock && !s.lockActive && !s.lockRefused && NowMs() - s.lockSent > 500) {
-        s.lockRefused = true;
-        s.arrowDirty = s.cursorDirty = true;
-        if (!s.refusalTold)
-            std::fprintf(stderr, "skorrel: the compositor has not locked the pointer, so it is not held "
-                                 "during the count-in\n");
-        s.refusalTold = true;
-    }
     Send();
 }
 
@@ -875,7 +894,7 @@ void Cover(const Screen& screen) {
     s.surfaceW = s.surfaceH = 0;
     s.shownScale = 0;
     s.closeRequested = false;
-    s.entered = s.seen = s.lockRefused = false;
+    s.entered = s.seen = s.lockCame = false;
 
     s.surface = wl_compositor_create_surface(s.compositor);
     if (s.viewporter) s.viewport = wp_viewporter_get_viewport(s.viewporter, s.surface);
@@ -896,7 +915,6 @@ void Cover(const Screen& screen) {
     s.windowSurface = PictureOnCover(s.windowSub, s.windowViewport);
     s.arrowSurface = PictureOnCover(s.arrowSub, s.arrowViewport);
     s.cursorSurface = wl_compositor_create_surface(s.compositor);
-    if (s.viewporter) s.cursorViewport = wp_viewporter_get_viewport(s.viewporter, s.cursorSurface);
     wl_surface_commit(s.surface);
     WaitFor([] { return s.configured; }, 2000);
     // Without it nothing would show, and the race could never end.
@@ -963,8 +981,16 @@ void Confine() {
 
 void Free() {
     if (!s.surface || s.want == Want::Roam) return;
-    // Held by a lock the compositor keeps: roam from the held point.
-    if (s.want == Want::Hold && s.lockActive && s.relative) {
+    // A compositor may offer locks and never grant one (sway 1.7 without a
+    // seat section in its config): said once, as the race begins.
+    if (s.want == Want::Hold && s.lock && !s.lockCame && !s.refusalTold) {
+        std::fprintf(stderr, "skorrel: the compositor has not locked the pointer, so it was not held "
+                             "during the count-in\n");
+        s.refusalTold = true;
+    }
+    // On several outputs, held by a lock the compositor keeps: roam from
+    // the held point, kept on this output.
+    if (s.want == Want::Hold && s.lockActive && s.relative && s.outputs.size() > 1) {
         s.want = Want::Roam;
         s.roamX = s.holdX;
         s.roamY = s.holdY;
