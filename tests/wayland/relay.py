@@ -14,6 +14,8 @@ client's surface commits on the way.
     relay.connection()       # the latest Connection: fds, pools, bytes, opened, closed
     relay.surfaces           # every Surface seen: conn, id, role, created, commits
     relay.totals()           # sums: commits, fds, shm pools, connections, errors
+    relay.hold_event("zwp_locked_pointer_v1", 0, seconds=2.0)  # `locked` comes late
+    relay.held               # [conn, interface, opcode, read, passed] for each one held
     relay.close()
 
 Times are time.monotonic(), the clock of e2e.py, taken as the relay reads a
@@ -27,9 +29,18 @@ with a buffer attached since the one before).
 While paused the relay still reads what the compositor sends and keeps it,
 so the compositor sees a client that keeps up while the client sees one
 that has stopped: its socket fills once it has written enough.
+
+A held event is passed on its delay after the relay read it; what came
+after it goes on meanwhile. Its "passed" is when the relay began the send
+that put its last byte in the client's socket (None until then, and a
+moment after the client may have it): while paused, after resume(). Once a
+rule is set the compositor's messages are passed one by one, a partial one
+kept until it is whole; file descriptors go with the first bytes passed
+after they were read, so an event that carries some must not be held.
 """
 import array
 import collections
+import math
 import os
 import select
 import socket
@@ -121,15 +132,18 @@ class _Pair:
         self.client = client
         self.upstream = upstream
         self.to_up = collections.deque()       # [bytes, fds]
-        self.to_client = collections.deque()
+        self.to_client = collections.deque()   # [bytes, fds, held record or None]
         self.up_frames = _Frames()             # client to compositor
         self.down_frames = _Frames()
         self.objects = {}                      # id: interface name or Surface
         self.client_eof = self.upstream_eof = False
+        self.held = []                         # [due, bytes, record], as read
+        self.down_fds = []                     # from the compositor, not yet sent with any bytes
+        self.down_sent = 0                     # leading bytes of down_frames.buf passed on already
 
     @staticmethod
     def queued(q):
-        return sum(len(d) for d, _ in q)
+        return sum(len(e[0]) for e in q)
 
 
 class Relay:
@@ -143,6 +157,7 @@ class Relay:
         self._pairs = []
         self._paused = False
         self._stop = False
+        self._holds = {}                       # (interface, opcode): seconds; the relay's thread only
         self._thread = None
         # What was seen, under _lock.
         self.surfaces = []
@@ -151,6 +166,7 @@ class Relay:
         self.pauses = []                       # [paused, resumed or None]
         self.errors = []                       # what went wrong in the relay itself
         self.protocol_errors = []              # wl_display.error events: (conn, object, code, message)
+        self.held = []                         # [conn, interface, opcode, read, passed or None]
 
     # ---- control, from the test's thread --------------------------------
 
@@ -201,6 +217,12 @@ class Relay:
                 with self._lock:
                     self.pauses[-1][1] = time.monotonic()
         self._call(do)
+
+    def hold_event(self, interface, opcode, seconds):
+        """From now on each event `opcode` the compositor sends to an object
+        of `interface` reaches the client `seconds` after it was read."""
+        seconds = float(seconds)
+        self._call(lambda: self._holds.__setitem__((interface, opcode), seconds))
 
     @property
     def paused(self):
@@ -329,7 +351,9 @@ class Relay:
             if ev:
                 poll.register(p.upstream, ev)
                 want[p.upstream.fileno()] = ("upstream", p)
-        for fd, ev in poll.poll():
+        due = min((h[0] for p in self._pairs for h in p.held), default=None)
+        timeout = None if due is None else max(0, math.ceil((due - time.monotonic()) * 1000))
+        for fd, ev in poll.poll(timeout):
             kind, p = want[fd]
             if kind == "listen":
                 self._accept()
@@ -343,9 +367,21 @@ class Relay:
                     self._serve(kind, p, ev)
                 except OSError:
                     self._drop(p)
+        now = time.monotonic()
         for p in list(self._pairs):
+            if any(h[0] <= now for h in p.held):
+                try:
+                    self._release(p, now)
+                except OSError:
+                    self._drop(p)
+        for p in list(self._pairs):
+            frames = p.down_frames
+            if p.upstream_eof and not p.held and len(frames.buf) > p.down_sent and not frames.broken:
+                # The start of a message that never ended goes last, as it came.
+                self._pass(p, bytes(frames.buf[p.down_sent:]))
+                p.down_sent = len(frames.buf)
             # One side has gone: pass on what it said, then end both.
-            if (p.client_eof and not p.to_up) or (p.upstream_eof and not p.to_client):
+            if (p.client_eof and not p.to_up) or (p.upstream_eof and not p.to_client and not p.held):
                 self._drop(p)
 
     def _accept(self):
@@ -400,13 +436,19 @@ class Relay:
                 if not data:
                     p.upstream_eof = True
                     return
-                with self._lock:
-                    p.stats.bytes_down += len(data)
-                    for msg in p.down_frames.feed(data):
-                        self._event(p, *msg)
-                    if p.down_frames.broken:
-                        self._unframed(p, "events")
-                p.to_client.append([data, fds])
+                p.down_fds += fds
+                frames = p.down_frames
+                if not self._holds or frames.broken:
+                    with self._lock:
+                        p.stats.bytes_down += len(data)
+                        for msg in frames.feed(data):
+                            self._event(p, *msg)
+                        if frames.broken:
+                            self._unframed(p, "events")
+                    p.down_sent = len(frames.buf)
+                    self._pass(p, data)
+                else:
+                    self._reframe(p, data)
                 if not self._paused:
                     self._send(p.client, p.to_client, p.stats)
 
@@ -426,7 +468,9 @@ class Relay:
 
     def _send(self, sock, queue, stats):
         while queue:
-            data, fds = queue[0]
+            data, fds = queue[0][0], queue[0][1]
+            # Taken before: the client cannot have a held message sooner.
+            began = time.monotonic() if len(queue[0]) > 2 and queue[0][2] else None
             try:
                 if fds:
                     n = sock.sendmsg([data], [(socket.SOL_SOCKET, socket.SCM_RIGHTS, array.array("i", fds))],
@@ -445,17 +489,24 @@ class Relay:
             if n < len(data):
                 queue[0][0] = data[n:]
                 return
-            queue.popleft()
+            done = queue.popleft()
+            if len(done) > 2 and done[2]:
+                with self._lock:
+                    done[2][4] = began
 
     def _drop(self, p):
         if p not in self._pairs:
             return 0
         self._pairs.remove(p)
         for q in (p.to_up, p.to_client):
-            for _, fds in q:
-                for fd in fds:
+            for e in q:
+                for fd in e[1]:
                     os.close(fd)
             q.clear()
+        for fd in p.down_fds:
+            os.close(fd)
+        p.down_fds = []
+        p.held.clear()
         for s in (p.client, p.upstream):
             try:
                 s.shutdown(socket.SHUT_RDWR)
@@ -470,13 +521,78 @@ class Relay:
                     obj.destroyed = now
         return 1
 
+    def _pass(self, p, data, record=None):
+        """Queues data for the client with the compositor's fds not sent yet."""
+        p.to_client.append([data, p.down_fds, record])
+        p.down_fds = []
+
+    def _reframe(self, p, data):
+        """The compositor's messages one by one, less those held; a partial
+        one waits for the rest."""
+        now = time.monotonic()
+        frames = p.down_frames
+        out = bytearray()
+        skip = p.down_sent
+        with self._lock:
+            p.stats.bytes_down += len(data)
+            for obj, op, args in frames.feed(data):
+                # Looked up before delete_id may free the id.
+                iface = self._interface(p, obj)
+                delay = self._holds.get((iface, op))
+                self._event(p, obj, op, args)
+                raw = struct.pack("<II", obj, (8 + len(args)) << 16 | op) + args
+                if skip:
+                    # Its start went on before the first rule was set.
+                    out += raw[skip:]
+                    skip = 0
+                elif delay is None:
+                    out += raw
+                else:
+                    record = [p.n, iface, op, now, None]
+                    self.held.append(record)
+                    p.held.append([now + delay, raw, record])
+            if frames.broken:
+                self._unframed(p, "events")
+        if out:
+            self._pass(p, bytes(out))
+        p.down_sent = skip
+        if frames.broken:
+            # Nothing more is cut into messages, so nothing can be slipped in
+            # later: what is held goes now, then the rest as it comes.
+            self._release(p, float("inf"), send=False)
+            rest = bytes(frames.buf[skip:])
+            frames.buf.clear()
+            p.down_sent = 0
+            if rest:
+                self._pass(p, rest)
+
+    def _release(self, p, now, send=True):
+        """Passes on the held messages due by now."""
+        keep = []
+        for h in p.held:
+            if h[0] <= now:
+                self._pass(p, h[1], h[2])
+            else:
+                keep.append(h)
+        p.held = keep
+        if send and not self._paused:
+            self._send(p.client, p.to_client, p.stats)
+
     # ---- the wire, under _lock -------------------------------------------
+
+    def _interface(self, p, obj):
+        if obj == 1:
+            return "wl_display"
+        kind = p.objects.get(obj)
+        return "wl_surface" if isinstance(kind, Surface) else kind
 
     def _request(self, p, now, obj, op, args):
         kind = p.objects.get(obj)
         try:
             if obj == 1 and op == 1:                                   # wl_display.get_registry
                 p.objects[struct.unpack_from("<I", args)[0]] = "wl_registry"
+            elif obj == 1 and op == 0:                                 # wl_display.sync
+                p.objects[struct.unpack_from("<I", args)[0]] = "wl_callback"
             elif kind == "wl_registry" and op == 0:                    # bind
                 (name,) = struct.unpack_from("<I", args)
                 iface, off = _string(args, 4)
@@ -486,6 +602,9 @@ class Relay:
                 s = Surface(p.n, struct.unpack_from("<I", args)[0], now)
                 p.objects[s.id] = s
                 self.surfaces.append(s)
+            elif kind == "zwp_pointer_constraints_v1" and op in (1, 2):  # lock_pointer, confine_pointer
+                p.objects[struct.unpack_from("<I", args)[0]] = \
+                    "zwp_locked_pointer_v1" if op == 1 else "zwp_confined_pointer_v1"
             elif kind == "wl_shm" and op == 0:                         # create_pool
                 p.stats.pools += 1
             elif kind == "xdg_wm_base" and op == 2:                    # get_xdg_surface
@@ -503,6 +622,8 @@ class Relay:
                     kind.destroyed = now
                 elif op == 1:                                          # attach
                     kind.attached = struct.unpack_from("<I", args)[0] != 0
+                elif op == 3:                                          # frame
+                    p.objects[struct.unpack_from("<I", args)[0]] = "wl_callback"
                 elif op == 6:                                          # commit
                     kind.commits.append(now)
                     self._commits.append((now, kind, kind.attached))
