@@ -34,7 +34,7 @@ SKORREL_BUILD_PACKAGES=(build-essential cmake pkg-config qt6-base-dev qt6-waylan
 SKORREL_X_PACKAGES=(xvfb xauth xdotool x11-utils x11-xserver-utils imagemagick openbox)
 # What playing in real Wayland compositors, headless, needs.
 SKORREL_WAYLAND_PACKAGES=(sway mutter kwin-wayland plasma-wayland-protocols xwayland grim wtype dbus python3
-  python3-dbus)
+  python3-dbus pipewire pipewire-bin wireplumber)
 # The 32-bit Wine, for the 32-bit exe. Without XInput2 it cannot clip the
 # pointer (ClipCursor does nothing); the other X libraries it loads at run
 # time for the screen size, several screens, cursors and drawing.

@@ -2,11 +2,14 @@
 """Plays the real game in a real Wayland compositor, started headless here.
 
 Usage: e2e.py KIND GAME PROBE [VPOINTER] [--size=WxH] [--scale=S] [--short]
+              [--device=rel|abs]
 KIND: sway, mutter or kwin; sway-nolock (a sway that never grants a pointer
 lock); sway-two, mutter-two, kwin-two (a second monitor right of the
 primary); sway-picture (only the README's picture). --size is the output's
 mode in pixels (1920x1080 unless given), --scale its scale; --short plays
-one race instead of the whole scenario.
+one race instead of the whole scenario; --device says what plays the races:
+a mouse (rel, relative motion, the default) or a tablet (abs, absolute
+positions, as a virtual machine's pointer or a remote desktop gives).
 
 Runs as an ordinary user (run.sh drops root first). The compositor, its
 XWayland, the game and the input all run in this process's own runtime
@@ -141,6 +144,20 @@ class Compositor:
         """Relative motion by dx, dy X pixels."""
         self.move(dx / self.ux, dy / self.uy)
 
+    device = "rel"       # what plays the races: "rel" a mouse, "abs" a tablet
+    at = (0, 0)          # where the pointer is on the primary, X pixels
+
+    def to(self, x, y):
+        """Towards X pixel (x, y) of the primary, which may lie beyond its
+        edges: a mouse moves by the difference and is stopped at the edge,
+        a tablet points at the nearest pixel on the screen."""
+        on = (min(max(x, 0), W - 1), min(max(y, 0), H - 1))
+        if self.device == "abs":
+            self.point(*on)
+        else:
+            self.rel(x - self.at[0], y - self.at[1])
+        self.at = on
+
     def calibrate(self):
         """Measures the unit of relative motion in X pixels: over an X window
         covering the screen XWayland knows where the pointer is. Edges are
@@ -231,6 +248,9 @@ class VPointer:
         self.sync()
 
     def abs(self, x, y):
+        self.point(x, y)
+
+    def point(self, x, y):
         # Both take the layout in their logical pixels, the unit of relative motion.
         self.send(f"abs {x / self.ux} {y / self.uy} {self.root[0] / self.ux} {self.root[1] / self.uy}")
         self.sync()
@@ -522,20 +542,17 @@ class Mutter(Compositor):
         import dbus  # python3-dbus
         self.dbus = dbus
         self.env["WAYLAND_DISPLAY"] = "skorrel-wayland"
+        # Absolute motion comes through a screen cast, which needs PipeWire
+        # and its session manager: this session's own.
+        self.spawn(["pipewire"], "pipewire.log")
         self.spawn(["mutter", "--headless", "--wayland", "--wayland-display", "skorrel-wayland",
                     *["--virtual-monitor", f"{self.size[0]}x{self.size[1]}"] * self.outputs], "mutter.log")
+        if not self.wait_socket("pipewire-0", 10):
+            raise RuntimeError("pipewire did not start: " + open(os.path.join(self.work, "pipewire.log")).read()[-2000:])
+        self.spawn(["wireplumber"], "wireplumber.log")
         if not self.wait_socket("skorrel-wayland"):
             raise RuntimeError("mutter did not start: " + open(os.path.join(self.work, "mutter.log")).read()[-2000:])
         bus = dbus.SessionBus()
-        rd = wait_until(lambda: self._remote_desktop(bus), 30, 0.2)
-        if not rd:
-            raise RuntimeError("no org.gnome.Mutter.RemoteDesktop on the session bus")
-        path = rd.CreateSession(dbus_interface="org.gnome.Mutter.RemoteDesktop")
-        self.session = dbus.Interface(bus.get_object("org.gnome.Mutter.RemoteDesktop", path),
-                                      "org.gnome.Mutter.RemoteDesktop.Session")
-        self.session.Start()
-        # Its keyboard is made at the first key, which it loses: a Shift.
-        self.key("Shift")
         display = wait_until(self._x_display_from_log, 20)
         if not display:
             raise RuntimeError("mutter did not say where XWayland is")
@@ -549,7 +566,41 @@ class Mutter(Compositor):
             raise RuntimeError(f"XWayland's screen is not {self.outputs} monitors wide: {self.screen()}")
         if self.scale != 1:
             self._set_scale(bus)
+        # Only now: a scale that changes the monitor's layout (in logical
+        # pixels) closes its screen cast, and the input session with it.
+        self._input_session(bus)
+        # Its keyboard is made at the first key, which it loses: a Shift.
+        self.key("Shift")
         log("mutter on", self.env["WAYLAND_DISPLAY"], "XWayland on", display)
+
+    def _input_session(self, bus):
+        """The remote desktop session that moves the pointer and presses the
+        keys. A screen cast of the primary monitor, recorded before it
+        starts, lets it take absolute motion too, in that stream's pixels."""
+        dbus = self.dbus
+        rd = wait_until(lambda: self._remote_desktop(bus), 30, 0.2)
+        if not rd:
+            raise RuntimeError("no org.gnome.Mutter.RemoteDesktop on the session bus")
+        path = rd.CreateSession(dbus_interface="org.gnome.Mutter.RemoteDesktop")
+        rd_session = bus.get_object("org.gnome.Mutter.RemoteDesktop", path)
+        self.session = dbus.Interface(rd_session, "org.gnome.Mutter.RemoteDesktop.Session")
+        sid = rd_session.Get("org.gnome.Mutter.RemoteDesktop.Session", "SessionId",
+                             dbus_interface="org.freedesktop.DBus.Properties")
+        sc = bus.get_object("org.gnome.Mutter.ScreenCast", "/org/gnome/Mutter/ScreenCast")
+        sc_path = sc.CreateSession(dbus.Dictionary({"remote-desktop-session-id": sid}, signature="sv"),
+                                   dbus_interface="org.gnome.Mutter.ScreenCast")
+        dc = dbus.Interface(bus.get_object("org.gnome.Mutter.DisplayConfig", "/org/gnome/Mutter/DisplayConfig"),
+                            "org.gnome.Mutter.DisplayConfig")
+        _, _, logical, _ = dc.GetCurrentState()
+        primary = next(m for m in logical if m[4])
+        self.stream = bus.get_object("org.gnome.Mutter.ScreenCast", sc_path).RecordMonitor(
+            primary[5][0][0], dbus.Dictionary({}, signature="sv"), dbus_interface="org.gnome.Mutter.ScreenCast.Session")
+        self.session.Start()
+        # The stream has the mode's pixels at any scale and layout; the X
+        # screen has the layout's, which are those only when laid out in
+        # physical pixels.
+        mon = self.screen()[0]
+        self.stream_px = (self.size[0] / mon[2], self.size[1] / mon[3])
 
     def _set_scale(self, bus):
         """Mutter takes a scale only after it runs, through DisplayConfig;
@@ -597,9 +648,16 @@ class Mutter(Compositor):
         self.settle()
 
     def abs(self, x, y):
-        # Only relative motion without a screen cast: from the top-left corner.
+        # As a mouse gets there: from the top-left corner (point is the tablet).
         self.move(-100000, -100000)
         self.rel(x, y)
+
+    def point(self, x, y):
+        """Puts the pointer at X pixel (x, y) of the primary monitor, as a
+        tablet or a remote desktop does: absolute motion."""
+        self.session.NotifyPointerMotionAbsolute(self.stream, self.dbus.Double(x * self.stream_px[0]),
+                                                 self.dbus.Double(y * self.stream_px[1]))
+        self.settle()
 
     def click(self):
         self.session.NotifyPointerButton(self.dbus.Int32(BTN_LEFT), True)
@@ -837,23 +895,26 @@ def shot(comp, name, cursor=False):
 def shove_during_count_in(comp, pressed):
     """Tries to leave the held point: a corner, then far the other way."""
     time.sleep(max(0.0, pressed + 1.0 - time.monotonic()))
-    comp.rel(-10 * W, -10 * H)
-    comp.rel(3 * W, 2 * H)
+    comp.to(-10 * W, -10 * H)
+    comp.to(3 * W, 2 * H)
 
 
-def wait_go(pressed):
+def wait_go(comp, pressed):
+    """Until just after go!, when the pointer is let go at the held point."""
     wait_until(lambda: time.monotonic() - pressed > 3.9, 6)
+    comp.at = HELD
 
 
-def sweep(comp, start):
-    """From start: left, top, right, bottom, each away from the corners."""
-    comp.rel(-start[0], 0)
-    comp.rel(0, -10 * H)
-    comp.rel(100, 0)
-    comp.rel(10 * W, 0)
-    comp.rel(0, 100)
-    comp.rel(0, 10 * H)
-    comp.rel(-100, 0)
+def sweep(comp):
+    """From where the pointer is: left, top, right, bottom, each away from
+    the corners."""
+    comp.to(0, comp.at[1])        # left
+    comp.to(0, -10 * H)           # top-left corner
+    comp.to(100, 0)               # top
+    comp.to(10 * W, 0)            # top-right corner
+    comp.to(W - 1, 100)           # right
+    comp.to(W - 1, 10 * H)        # bottom-right corner
+    comp.to(W - 101, H - 1)       # bottom
 
 
 def play(comp, game_bin):
@@ -882,23 +943,23 @@ def play(comp, game_bin):
     img = shot(comp, "3-count-in")
     if img:
         arrow_at(comp, img, HELD, "still shown there after moves to a corner and far away")
-    wait_go(pressed)
+    wait_go(comp, pressed)
     img = shot(comp, "4-go", cursor=True)
     if img:
         arrow_at(comp, img, HELD, "after go! the pointer is there")
-    comp.rel(-(HELD[0] - 1), 0)   # (1, held y): one short of the left edge
-    comp.rel(0, -10 * H)          # (1, 0): the top's margin
-    comp.rel(2, 0)                # (3, 0): top
-    comp.rel(10 * W, 0)           # top-right corner
-    comp.rel(0, 3)                # (maxX, 3): right
-    comp.rel(0, 10 * H)           # bottom-right corner
-    comp.rel(-3, 0)               # (maxX - 3, maxY): bottom
-    comp.rel(-10 * W, 0)          # bottom-left corner
-    comp.rel(0, -2)               # (0, maxY - 2): the left edge's margin
+    comp.to(1, HELD[1])           # one short of the left edge
+    comp.to(1, -10 * H)           # (1, 0): the top's margin
+    comp.to(3, 0)                 # top
+    comp.to(10 * W, 0)            # top-right corner
+    comp.to(W - 1, 3)             # (maxX, 3): right
+    comp.to(W - 1, 10 * H)        # bottom-right corner
+    comp.to(W - 4, H - 1)         # (maxX - 3, maxY): bottom
+    comp.to(-10 * W, H - 1)       # bottom-left corner
+    comp.to(0, H - 3)             # (0, maxY - 2): the left edge's margin
     time.sleep(0.6)
     check("a near miss, corners and margins leave the race running", game.lines() == [] and game.proc.poll() is None,
           str(game.lines()))
-    comp.rel(0, -1)               # (0, maxY - 3): left, the fourth edge
+    comp.to(0, H - 4)             # (0, maxY - 3): left, the fourth edge
     if check("the fourth edge ends the race and records it", wait_until(lambda: len(game.lines()) == 1, 3),
              str(game.lines())):
         first = int(game.lines()[0].split(b" ")[2])
@@ -913,8 +974,8 @@ def play(comp, game_bin):
     time.sleep(0.3)
     pressed = game.press_start()
     shove_during_count_in(comp, pressed)
-    wait_go(pressed)
-    sweep(comp, HELD)             # left at the held y first
+    wait_go(comp, pressed)
+    sweep(comp)                   # left at the held y first
     box = wait_until(lambda: comp.window(BEST_TITLE), 5)
     if check(f"a box titled '{BEST_TITLE}'", box is not None):
         time.sleep(0.3)
@@ -930,21 +991,21 @@ def play(comp, game_bin):
     before = game.lines()
     time.sleep(0.3)
     pressed = game.press_start()
-    wait_go(pressed)
+    wait_go(comp, pressed)
     went = time.monotonic()
-    comp.rel(0, -(HELD[1] - 1))   # (held x, 1)
-    comp.rel(-10 * W, 0)          # top-left corner
-    comp.rel(0, 100)              # left
-    comp.rel(0, 10 * H)
-    comp.rel(100, 0)              # bottom
-    comp.rel(10 * W, 0)
-    comp.rel(0, -100)             # right
+    comp.to(HELD[0], 1)           # one short of the top
+    comp.to(-10 * W, 1)           # top-left corner
+    comp.to(0, 101)               # left
+    comp.to(0, 10 * H)
+    comp.to(100, H - 1)           # bottom
+    comp.to(10 * W, H - 1)
+    comp.to(W - 1, H - 101)       # right
     time.sleep(0.6)
     check("a near miss of the top leaves the race running", game.lines() == before and
           comp.window(REFUSED_TITLE) is None)
     time.sleep(max(0.0, went + 10.3 - time.monotonic()))
-    comp.rel(0, -10 * H)          # top-right corner
-    comp.rel(-100, 0)             # top, after more than ten seconds
+    comp.to(W - 1, -10 * H)       # top-right corner
+    comp.to(W - 101, 0)           # top, after more than ten seconds
     box = wait_until(lambda: comp.window(REFUSED_TITLE), 5)
     if check(f"a box titled '{REFUSED_TITLE}' after more than ten seconds", box is not None):
         time.sleep(0.3)
@@ -967,10 +1028,10 @@ def play(comp, game_bin):
         return
     shot(comp, "7-restart")
     pressed = game.press_start()
-    wait_until(lambda: time.monotonic() - pressed > 3.9, 6)
-    comp.rel(-HELD[0], 0)
-    comp.rel(0, -10 * H)
-    comp.rel(100, 0)
+    wait_go(comp, pressed)
+    comp.to(0, HELD[1])
+    comp.to(0, -10 * H)
+    comp.to(100, 0)
     if comp.tells_focus:
         who = comp.focused()
         check("the covering surface has the keyboard", who == "Skorrel", str(who))
@@ -992,7 +1053,7 @@ def play_unheld(comp, game_bin):
     for n in (1, 2):
         pressed = game.press_start()
         shove_during_count_in(comp, pressed)
-        wait_go(pressed)
+        wait_go(comp, pressed)
         img = shot(comp, f"unheld-{n}", cursor=True)
         comp.rel(-10 * W, 0)
         comp.rel(0, -100)             # left
@@ -1028,7 +1089,7 @@ def play_two_monitors(comp, game_bin):
     check("the window is centred on the primary monitor", fr and abs(2 * fr[0] - (W - fr[2])) <= 2, str(fr))
     for n in (1, 2):
         pressed = game.press_start()
-        wait_go(pressed)
+        wait_go(comp, pressed)
         # Onto the other monitor, as far as a compositor lets one move
         # cross (mutter stops a longer one at the shared edge by itself):
         # kept on the primary, the pointer stops at maxX.
@@ -1087,24 +1148,24 @@ def play_short(comp, game_bin):
     if img:
         arrow_at(comp, img, HELD, "the pointer is shown at the held point")
     shove_during_count_in(comp, pressed)
-    wait_go(pressed)
+    wait_go(comp, pressed)
     img = shot(comp, "go", cursor=True)
     if img:
         arrow_at(comp, img, HELD, "after go! the pointer is there")
-    # Held left of HELD, the first move touches the left edge and the race
-    # ends early; held below it, the top is never touched.
-    comp.rel(-(HELD[0] - 1), 0)   # (1, held y): one short of the left edge
-    comp.rel(2, 0)                # (3, held y)
-    comp.rel(0, -HELD[1])         # (3, 0): top, the first pixel past the corner
-    comp.rel(10 * W, 0)           # top-right corner
-    comp.rel(0, 100)              # right
-    comp.rel(0, 10 * H)           # bottom-right corner
-    comp.rel(-100, 0)             # bottom
+    # A mouse held left of HELD touches the left edge with the first move
+    # and the race ends early; held below it, it never touches the top.
+    comp.to(1, HELD[1])           # one short of the left edge
+    comp.to(3, HELD[1])
+    comp.to(3, 0)                 # top, the first pixel past the corner
+    comp.to(10 * W, 0)            # top-right corner
+    comp.to(W - 1, 100)           # right
+    comp.to(W - 1, 10 * H)        # bottom-right corner
+    comp.to(W - 101, H - 1)       # bottom
     time.sleep(0.6)
     check("one pixel short of the left edge leaves the race running", game.lines() == [] and
           game.proc.poll() is None, str(game.lines()))
-    comp.rel(-10 * W, 0)          # bottom-left corner
-    comp.rel(0, -100)             # left, the fourth edge
+    comp.to(-10 * W, H - 1)       # bottom-left corner
+    comp.to(0, H - 101)           # left, the fourth edge
     if check("the fourth edge ends the race and records it", wait_until(lambda: len(game.lines()) == 1, 3),
              str(game.lines())):
         log("race:", game.lines()[0].decode())
@@ -1144,9 +1205,12 @@ def run_session(argv, play):
         comp = KWin(work, probe, vpointer, size, scale, outputs, nox=nox)
     else:
         comp = Mutter(work, probe, size, scale, outputs)
+    comp.device = opts.get("device", "rel")
+    if comp.device not in ("rel", "abs"):
+        raise SystemExit(f"--device=rel or --device=abs, not {comp.device}")
     # Names the screenshots.
     comp.label = "-".join([kind] + [f"{opts[k]}{'x' if k == 'scale' else ''}" for k in ("size", "scale")
-                                    if k in opts] + (["short"] if "short" in opts else []))
+                                    if k in opts] + (["short"] if "short" in opts else []) + [comp.device])
     try:
         comp.start()
         global session
