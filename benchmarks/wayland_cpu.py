@@ -44,7 +44,9 @@ def nudge(comp, dx):
 
 class Stretch:
     def __init__(self, comp, game, relay):
-        self.pids = {"game": game.proc.pid, "compositor": comp.procs[0].pid}
+        # The compositor itself, not what it needs beside it (PipeWire).
+        main = next(p for p in comp.procs if os.path.basename(p.args[0]).startswith(comp.name))
+        self.pids = {"game": game.proc.pid, "compositor": main.pid}
         self.relay = relay
         self.t0 = time.monotonic()
         self.c0 = {k: cpu_seconds(p) for k, p in self.pids.items()}
@@ -76,7 +78,7 @@ def play(comp, game_bin, kind, opts):
             s = Stretch(comp, game, relay)
             wait_until(lambda: time.monotonic() - pressed > 3.4, 4)
             rows = [("count-in", s.end())]
-            e2e.wait_go(pressed)
+            e2e.wait_go(comp, pressed)
             s = Stretch(comp, game, relay)
             for i in range(300):
                 nudge(comp, 5 if i % 40 < 20 else -5)
@@ -89,7 +91,8 @@ def play(comp, game_bin, kind, opts):
                 print(f"{n:>5} {what:<18} {r['game']:>6.1f} {r['compositor']:>10.1f} {r['commits/s']:>9.1f}")
             records = len(game.lines())
             comp.rel(-10 * e2e.W, 0)    # the left edge, wherever the moves left it
-            e2e.sweep(comp, (0, e2e.HELD[1]))
+            comp.at = (0, e2e.HELD[1])
+            e2e.sweep(comp)
             box = wait_until(lambda: comp.window(e2e.BEST_TITLE), 2)
             if box:
                 e2e.dismiss(comp, e2e.BEST_TITLE)

@@ -28,24 +28,33 @@ function(skorrel_wayland_test name kind)
                        ENVIRONMENT "SKORREL_SHOTS=${CMAKE_CURRENT_BINARY_DIR}/shots")
 endfunction()
 
+# Both kinds of pointing device in every compositor: a mouse (relative
+# motion) and a tablet or a virtual machine's pointer (absolute positions),
+# shared out over the cases.
+set(full_sway abs)
+set(full_mutter abs)
+set(full_kwin rel)
+set(scale2_sway rel)
+set(scale2_mutter rel)
+set(scale2_kwin abs)
 foreach(c sway mutter kwin)
   # The whole scenario once per compositor.
-  skorrel_wayland_test(e2e_wayland_${c} ${c} --size=1920x1080)
+  skorrel_wayland_test(e2e_wayland_${c} ${c} --size=1920x1080 --device=${full_${c}})
   # One race on outputs at twice the scale.
-  skorrel_wayland_test(e2e_wayland_${c}_scale2 ${c} --size=2048x1536 --scale=2 --short)
+  skorrel_wayland_test(e2e_wayland_${c}_scale2 ${c} --size=2048x1536 --scale=2 --short --device=${scale2_${c}})
   # A second monitor right of the primary: the shared edge stops the pointer.
   skorrel_wayland_test(e2e_wayland_${c}_two_monitors ${c}-two --size=1024x768)
 endforeach()
 # A fractional scale; mutter 43, laid out in physical pixels, offers whole
 # scales only (1 and 2 for 1920x1080).
-foreach(c sway kwin)
-  skorrel_wayland_test(e2e_wayland_${c}_scale1_5 ${c} --size=1920x1080 --scale=1.5 --short)
-endforeach()
+skorrel_wayland_test(e2e_wayland_sway_scale1_5 sway --size=1920x1080 --scale=1.5 --short --device=abs)
+skorrel_wayland_test(e2e_wayland_kwin_scale1_5 kwin --size=1920x1080 --scale=1.5 --short --device=rel)
 # Sessions without XWayland: the game's window on Wayland itself, found in
 # the compositor's own window list.
-foreach(c sway kwin)
-  skorrel_wayland_test(e2e_wayland_${c}_no_xwayland ${c}-nox --size=1920x1080)
-endforeach()
+skorrel_wayland_test(e2e_wayland_sway_no_xwayland sway-nox --size=1920x1080 --device=rel)
+skorrel_wayland_test(e2e_wayland_kwin_no_xwayland kwin-nox --size=1920x1080 --device=abs)
+# A lock granted late: the relay holds the compositor's word back for 2 s.
+skorrel_wayland_test(e2e_wayland_sway_late_lock late-sway --size=1920x1080)
 # A sway that never grants the lock: the game still plays.
 skorrel_wayland_test(e2e_wayland_sway_nolock sway-nolock --size=1024x768)
 # The game's connection through a relay that stops reading, then cuts it.

@@ -4,7 +4,8 @@
 # drops to nobody; binaries and script are copied where that user can
 # reach them. Usage: run.sh KIND GAME PROBE [VPOINTER] [--OPTION=VALUE...],
 # KIND and options as e2e.py takes them; KIND stress-sway, stress-mutter
-# runs stress.py instead, and relay COMMITTER VPOINTER relay_test.py;
+# runs stress.py instead, late-sway late_lock.py, and relay COMMITTER
+# VPOINTER relay_test.py;
 # run.sh SCRIPT.py KIND ... runs SCRIPT.py beside them instead.
 set -euo pipefail
 # run.sh SCRIPT.py KIND ...: another script of the same harness (a benchmark).
@@ -32,6 +33,7 @@ script=e2e.py
 case $kind in
   relay) script=relay_test.py ;;
   stress-*) script=stress.py ;;
+  late-*) script=late_lock.py ;;
 esac
 if [ -n "$script_path" ]; then
   cp "$script_path" "$work/"

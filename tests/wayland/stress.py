@@ -58,11 +58,11 @@ def races(comp, relay, game_bin):
     relay.pause()
     time.sleep(1.0)
     relay.resume()
-    e2e.wait_go(pressed)
+    e2e.wait_go(comp, pressed)
     went = time.monotonic()
     time.sleep(1.0)
     still = relay.commits_between(went, time.monotonic(), conn=relay.connection().n)
-    e2e.sweep(comp, e2e.HELD)
+    e2e.sweep(comp)
     check("a second unread across go!: the race plays to its end and is recorded",
           wait_until(lambda: len(game.lines()) == 1, 3), str(game.lines()) + game.output())
     covers = [s for s in relay.surfaces if s.role == "xdg" and s.created >= before]
@@ -79,8 +79,8 @@ def races(comp, relay, game_bin):
     # 2. Cut in the race: stopped, said, not recorded.
     time.sleep(0.3)
     pressed = game.press_start()
-    e2e.wait_go(pressed)
-    comp.rel(-e2e.HELD[0], 0)  # the left edge: one of four
+    e2e.wait_go(comp, pressed)
+    comp.to(0, e2e.HELD[1])  # the left edge: one of four
     cut = relay.cut()
     check("the game's connection is cut", cut >= 1, str(cut))
     box = wait_until(lambda: comp.window("Skorrel"), 3)
@@ -94,8 +94,8 @@ def races(comp, relay, game_bin):
     time.sleep(0.3)
     pressed = game.press_start()
     check("the next race connects anew", relay.wait_connections(2, 3), str(relay.totals()))
-    e2e.wait_go(pressed)
-    e2e.sweep(comp, e2e.HELD)
+    e2e.wait_go(comp, pressed)
+    e2e.sweep(comp)
     box = wait_until(lambda: comp.window(e2e.BEST_TITLE), 2)
     if box:
         e2e.dismiss(comp, e2e.BEST_TITLE)
