@@ -1,0 +1,242 @@
+// What the Wayland files share among themselves, behind wayland.h: the
+// state of the connection, the covering surface, the window's picture and
+// the pointer, each in a struct of its own, and the calls one file makes
+// of another.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <wayland-client.h>
+
+#include "fractional-scale-v1-client-protocol.h"
+#include "platform/qt/wayland.h"
+#include "pointer-constraints-unstable-v1-client-protocol.h"
+#include "relative-pointer-unstable-v1-client-protocol.h"
+#include "viewporter-client-protocol.h"
+#include "xdg-shell-client-protocol.h"
+
+namespace platform::wl {
+
+struct Output {
+    wl_output* output = nullptr;
+    uint32_t id = 0;
+    std::string name;
+    int x = 0, y = 0, width = 0, height = 0, scale = 1;
+};
+
+// A shared-memory buffer of our own pixels.
+struct Buffer {
+    wl_buffer* buffer = nullptr;
+    uint32_t* pixels = nullptr;
+    void* map = nullptr;
+    size_t size = 0;
+    int w = 0, h = 0;
+    bool busy = false;  // the compositor may still read it
+};
+
+// A sub-surface of the covering surface: the window's picture, the arrow.
+struct Layer {
+    wl_surface* surface = nullptr;
+    wl_subsurface* sub = nullptr;
+    wp_viewport* viewport = nullptr;
+};
+
+struct Size {
+    int width = 0, height = 0;
+};
+
+// ---- the connection (wl_display.cpp) ---------------------------------------
+
+struct Connection {
+    wl_display* display = nullptr;
+    wl_registry* registry = nullptr;
+    bool failed = false;
+};
+
+// What the registry offers that the game binds (the seat is the pointer's).
+struct Globals {
+    wl_compositor* compositor = nullptr;
+    wl_subcompositor* subcompositor = nullptr;
+    wl_shm* shm = nullptr;
+    xdg_wm_base* wmBase = nullptr;
+    zwp_pointer_constraints_v1* constraints = nullptr;
+    wp_viewporter* viewporter = nullptr;
+    wp_fractional_scale_manager_v1* fractionalManager = nullptr;
+    zwp_relative_pointer_manager_v1* relativeManager = nullptr;
+    std::vector<Output> outputs;
+};
+
+extern Connection connection;
+extern Globals globals;
+
+template <typename... Args>
+void OnIgnored(void*, Args...) {}
+
+uint32_t NowMs();
+void Fail(const std::string& why);
+bool Broken();
+bool Flush();
+void Read(int timeoutMs);
+bool Drained();
+Output* ChooseOutput(const Screen& screen);
+
+// Destroys a proxy: with its request while the connection stands, only
+// here once it has failed.
+template <typename T>
+void Drop(T*& p, void (*destroy)(T*)) {
+    if (!p) return;
+    if (connection.failed || !connection.display)
+        wl_proxy_destroy(reinterpret_cast<wl_proxy*>(p));
+    else
+        destroy(p);
+    p = nullptr;
+}
+
+// Brings the compositor up to what the game wants (wl_cover.cpp).
+void Send();
+
+// Reads, dispatches and sends until done() or timeoutMs have passed.
+template <typename Done>
+void WaitFor(Done done, uint32_t timeoutMs) {
+    const uint32_t t0 = NowMs();
+    Send();
+    while (!done() && !Broken()) {
+        const uint32_t spent = NowMs() - t0;
+        if (spent >= timeoutMs) break;
+        Read(static_cast<int>(std::min<uint32_t>(timeoutMs - spent, 20)));
+        Send();
+    }
+}
+
+// ---- buffers (wl_shm.cpp) --------------------------------------------------
+
+void FreeBuffer(Buffer& b);
+bool MakeBuffer(Buffer& b, int w, int h);
+void ShowBuffer(wl_surface* surface, wp_viewport* viewport, const Buffer& b, int w, int h);
+
+// ---- the covering surface (wl_cover.cpp) -----------------------------------
+
+struct CoverState {
+    wl_surface* surface = nullptr;
+    xdg_surface* xdgSurface = nullptr;
+    xdg_toplevel* toplevel = nullptr;
+    wp_viewport* viewport = nullptr;
+    wp_fractional_scale_v1* fractional = nullptr;
+    Buffer clear;
+    // What the compositor asked last; acked and applied in Send.
+    struct {
+        bool received = false;
+        uint32_t serial = 0;
+        bool ackDue = false;
+        Size size;  // the size the compositor asks for
+    } configure;
+    Size guess;    // the output's logical size, as far as known
+    Size current;  // the size shown, surface coordinates
+    Size screen;   // pixels of the toolkit's screen
+    struct {
+        int output = 1;
+        double fractional = 0;  // the compositor's preferred scale, when it says one
+        double shown = 0;       // buffer scale of the cursor and clear buffers
+    } scale;
+    bool closeRequested = false;
+    bool dirty = false;            // a commit is due (a sub-surface placed, a constraint asked)
+    wl_callback* frame = nullptr;  // the last placement not yet drawn
+};
+
+extern CoverState cover;
+
+bool Fractional();
+double BufferScale();
+double ToSurfaceX(double px);
+double ToSurfaceY(double py);
+double ToScreenX(double sx);
+double ToScreenY(double sy);
+void DropCover();
+
+// ---- the window's picture (wl_picture.cpp) ---------------------------------
+
+// The window's picture on the covering surface: drawn into a few reused
+// buffers, at most one commit a frame.
+struct PictureState {
+    Layer layer;
+    std::vector<uint32_t> pixels;    // the latest, not yet shown
+    int pw = 0, ph = 0;              // its size in pixels
+    int x = 0, y = 0, w = 0, h = 0;  // where, in screen pixels
+    bool dirty = false;
+    wl_callback* frame = nullptr;  // waiting for the compositor to draw
+    Buffer slots[2];
+    int shownX = -1, shownY = -1;  // position as last sent
+};
+
+extern PictureState picture;
+
+void SendPicture();
+
+// ---- the pointer (wl_pointer.cpp) ------------------------------------------
+
+// Roam: on several outputs the lock stays after the hold and the game
+// moves the pointer by its relative motion, stopped at the screen's edges
+// as a pointer is: KWin does not stop a confined pointer at the edge of
+// its region (it drops the motion). On one output the lock ends at go!
+// and the compositor moves the pointer itself, for every kind of device:
+// under a lock an absolute one (a tablet, a virtual machine's pointer)
+// moves nothing in mutter and jumps in sway.
+enum class Want { Free, Hold, Roam, Confine };
+
+struct PointerState {
+    wl_seat* seat = nullptr;
+    wl_pointer* device = nullptr;  // the seat's pointer
+    zwp_relative_pointer_v1* relative = nullptr;
+    // The pointer over the covering surface.
+    struct {
+        bool entered = false;
+        uint32_t serial = 0;  // of the enter
+        double x = 0, y = 0;  // surface coordinates
+        bool seen = false;
+    } over;
+    // What the game wants, and what has been sent of it.
+    Want want = Want::Free;
+    struct {
+        int x = 0, y = 0;
+    } hold;
+    struct {
+        double x = 0, y = 0;  // where the pointer roams, screen pixels
+        bool moved = false;
+    } roam;
+    struct {
+        zwp_locked_pointer_v1* handle = nullptr;
+        bool active = false;  // the compositor said the lock took hold
+        bool came = false;    // ... at some time during this hold
+        bool refusalTold = false;
+    } lock;
+    zwp_confined_pointer_v1* confinement = nullptr;
+    // Drawn at the held point.
+    struct {
+        Layer layer;
+        Buffer buffer;
+        bool shown = false;  // the arrow is wanted at hold
+        bool dirty = false;
+    } arrow;
+    // The pointer's image once free.
+    struct {
+        wl_surface* surface = nullptr;
+        Buffer buffer;
+        bool dirty = false;
+    } cursor;
+};
+
+extern PointerState pointer;
+extern const wl_seat_listener kSeatListener;
+
+// The pointer's image drawn anew at this buffer scale.
+void DrawCursor(double scale);
+void SendCursor();
+void SendArrow();
+void MoveArrow();
+void SendConstraints();
+
+}  // namespace platform::wl

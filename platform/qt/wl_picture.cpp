@@ -1,0 +1,73 @@
+// The game's window as it looks, shown on the covering surface (a
+// compositor may hide every other window under a fullscreen one): kept
+// until the compositor has drawn the last one, then sent at most once a
+// frame.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "platform/qt/wl_internal.h"
+
+namespace platform::wl {
+
+PictureState picture;
+
+namespace {
+
+void OnPictureFrameDone(void*, wl_callback* callback, uint32_t) {
+    if (callback == picture.frame) picture.frame = nullptr;
+    wl_callback_destroy(callback);
+}
+const wl_callback_listener kPictureFrameListener = {OnPictureFrameDone};
+
+}  // namespace
+
+void SendPicture() {
+    PictureState& p = picture;
+    if (!p.layer.surface || p.pixels.empty()) return;
+    Buffer* slot = nullptr;
+    for (Buffer& b : p.slots)
+        if (!b.busy) {
+            slot = &b;
+            break;
+        }
+    if (slot && (!slot->buffer || slot->w != p.pw || slot->h != p.ph) && !MakeBuffer(*slot, p.pw, p.ph)) return;
+    if (!slot) return;  // both still with the compositor: shown at a later frame
+    std::memcpy(slot->pixels, p.pixels.data(), p.pixels.size() * sizeof(uint32_t));
+    const int x = static_cast<int>(std::lround(ToSurfaceX(p.x))), y = static_cast<int>(std::lround(ToSurfaceY(p.y)));
+    if (x != p.shownX || y != p.shownY) {
+        wl_subsurface_set_position(p.layer.sub, x, y);
+        p.shownX = x;
+        p.shownY = y;
+        cover.dirty = true;
+    }
+    ShowBuffer(p.layer.surface, p.layer.viewport, *slot,
+               std::max(1, static_cast<int>(std::lround(ToSurfaceX(p.w)))),
+               std::max(1, static_cast<int>(std::lround(ToSurfaceY(p.h)))));
+    slot->busy = true;
+    p.frame = wl_surface_frame(p.layer.surface);
+    wl_callback_add_listener(p.frame, &kPictureFrameListener, nullptr);
+    wl_surface_commit(p.layer.surface);
+    p.dirty = false;
+}
+
+double PictureScale() {
+    if (cover.screen.width <= 0 || cover.current.width <= 0) return 1;
+    return BufferScale() * cover.current.width / cover.screen.width;
+}
+
+void ShowWindow(int x, int y, int width, int height, const uint32_t* pixels, int pictureW, int pictureH) {
+    if (!picture.layer.surface || width <= 0 || height <= 0 || pictureW <= 0 || pictureH <= 0) return;
+    PictureState& p = picture;
+    p.pixels.assign(pixels, pixels + static_cast<size_t>(pictureW) * static_cast<size_t>(pictureH));
+    p.pw = pictureW;
+    p.ph = pictureH;
+    p.x = x;
+    p.y = y;
+    p.w = width;
+    p.h = height;
+    p.dirty = true;
+    Send();
+}
+
+}  // namespace platform::wl
