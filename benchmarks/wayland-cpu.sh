@@ -9,7 +9,7 @@ build=$(cd "${1:?build dir}" && pwd)
 echo "$(sway --version), mutter $(mutter --version | head -n1 | cut -d' ' -f2), load $(cut -d' ' -f1-3 /proc/loadavg)"
 for c in sway mutter; do
   # The harness's own log lines begin with a time in brackets.
-  "$here/../tests/wayland/run.sh" "$here/wayland_cpu.py" "$c" "$build/skorrel" "$build/benchmarks/bench_x11_probe" \
-    "$build/benchmarks/bench_vpointer" --size=1920x1080 --rounds=3 | grep -v '^\['
+  "$here/../tests/wayland/run.sh" "$here/wayland_cpu.py" "$build/skorrel" "$build/benchmarks/bench_x11_probe" \
+    "$build/benchmarks/bench_vpointer" --compositor="$c" --size=1920x1080 --rounds=3 | grep -v '^\['
 done
 echo "load after $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -2,10 +2,10 @@
 """The game's and the compositor's CPU during a count-in and a race, and
 how often the game commits its covering surface, in a real compositor at
 1920x1080. The game's Wayland connection goes through the tests' relay,
-which counts the commits.
+which counts the commits. Built on the Wayland tests' harness.
 
 Usage (through tests/wayland/run.sh, as an ordinary user):
-    wayland_cpu.py sway|mutter GAME PROBE VPOINTER [--size=WxH] [--rounds=N]
+    wayland_cpu.py GAME PROBE VPOINTER --compositor=sway|mutter [--size=WxH] [--rounds=N]
 
 Each round: a count-in (the player's pointer still), then 3 s of a race
 with the pointer moving 100 times a second, then 2 s with it still, then
@@ -13,14 +13,12 @@ the four edges. CPU is the time the processes ran (schedstat, all threads)
 over the wall time of each stretch.
 """
 import os
-import signal
-import sys
-import tempfile
 import time
 
-import e2e
-from e2e import wait_until
-from relay import Relay
+import harness
+from game import BEST_TITLE, Game, dismiss_any
+from harness import wait_until
+from scenarios import play, wait_go
 
 
 def cpu_seconds(pid):
@@ -36,7 +34,7 @@ def cpu_seconds(pid):
 
 def nudge(comp, dx):
     """One small relative motion, without waiting for it."""
-    if isinstance(comp, e2e.Mutter):
+    if comp.name == "mutter":
         comp.session.NotifyPointerMotionRelative(comp.dbus.Double(dx / comp.ux), comp.dbus.Double(0))
     else:
         comp.send(f"rel {dx / comp.ux} 0")
@@ -59,26 +57,20 @@ class Stretch:
         return out
 
 
-def play(comp, game_bin, kind, opts):
-    relay = Relay(comp.runtime, comp.env["WAYLAND_DISPLAY"], "skorrel-relay").start()
-    folder = tempfile.mkdtemp(prefix="game-", dir=comp.work)
-    upstream = comp.env["WAYLAND_DISPLAY"]
-    comp.env["WAYLAND_DISPLAY"] = relay.name
-    try:
-        game = e2e.Game(comp, game_bin, folder)
-    finally:
-        comp.env["WAYLAND_DISPLAY"] = upstream
-    print(f"{comp.name} {comp.size[0]}x{comp.size[1]}: CPU in % of one core; commits of the game's surfaces")
-    print(f"{'round':>5} {'stretch':<18} {'game':>6} {'compositor':>10} {'commits/s':>9}")
-    try:
-        for n in range(1, int(opts.get("rounds", "3")) + 1):
+def cpu(comp, o):
+    with harness.relayed(comp, checked=False) as relay:
+        if not (game := Game.open(comp, o.game, display=relay.name)):
+            return
+        print(f"{comp.name} {comp.size[0]}x{comp.size[1]}: CPU in % of one core; commits of the game's surfaces")
+        print(f"{'round':>5} {'stretch':<18} {'game':>6} {'compositor':>10} {'commits/s':>9}")
+        for n in range(1, o.rounds + 1):
             time.sleep(1)
             pressed = game.press_start()
             wait_until(lambda: time.monotonic() - pressed > 0.8, 2)
             s = Stretch(comp, game, relay)
             wait_until(lambda: time.monotonic() - pressed > 3.4, 4)
             rows = [("count-in", s.end())]
-            e2e.wait_go(comp, pressed)
+            wait_go(comp, pressed)
             s = Stretch(comp, game, relay)
             for i in range(300):
                 nudge(comp, 5 if i % 40 < 20 else -5)
@@ -90,19 +82,14 @@ def play(comp, game_bin, kind, opts):
             for what, r in rows:
                 print(f"{n:>5} {what:<18} {r['game']:>6.1f} {r['compositor']:>10.1f} {r['commits/s']:>9.1f}")
             records = len(game.lines())
-            comp.rel(-10 * e2e.W, 0)    # the left edge, wherever the moves left it
-            comp.at = (0, e2e.HELD[1])
-            e2e.sweep(comp)
-            box = wait_until(lambda: comp.window(e2e.BEST_TITLE), 2)
-            if box:
-                e2e.dismiss(comp, e2e.BEST_TITLE)
+            comp.rel(-10 * comp.screen.w, 0)    # the left edge, wherever the moves left it
+            comp.at = (0, comp.screen.held[1])
+            play(comp, "sweep")
+            dismiss_any(comp, (BEST_TITLE,), 2)
             if not wait_until(lambda: len(game.lines()) > records, 3):
-                e2e.check("the round's race ends", False, game.output())
+                harness.check("the round's race ends", False, game.output())
                 break
-    finally:
-        relay.close()
 
 
 if __name__ == "__main__":
-    signal.signal(signal.SIGTERM, lambda *a: sys.exit(1))
-    sys.exit(e2e.run_session(sys.argv[1:], play))
+    harness.main({"cpu": cpu}, more=lambda p: p.add_argument("--rounds", type=int, default=3))

@@ -18,7 +18,8 @@ skorrel_install "${SKORREL_WAYLAND_PACKAGES[@]}" imagemagick fonts-ipafont-gothi
 shots=$(mktemp -d "${TMPDIR:-/tmp}/skorrel-shot.XXXXXX")
 trap 'rm -rf "$shots"' EXIT
 chmod 777 "$shots"
-log=$(SKORREL_SHOTS=$shots tests/wayland/run.sh sway-picture "$game" "$build/tests/x11_probe" "$build/tests/vpointer")
+log=$(SKORREL_SHOTS=$shots tests/wayland/run.sh "$game" "$build/tests/x11_probe" "$build/tests/vpointer" \
+  --compositor=sway --scenario=picture)
 read -r x y w h < <(sed -n 's/^crop //p' <<<"$log")
 [ -n "${h:-}" ] || { echo "$log" >&2; exit 1; }
 convert "$shots/wayland/sway-picture-count-in.png" -crop "${w}x${h}+${x}+${y}" +repage "$output"

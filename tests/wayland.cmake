@@ -16,14 +16,14 @@ skorrel_wayland_protocols(vpointer ${CMAKE_CURRENT_SOURCE_DIR}/wayland/wlr-virtu
 add_executable(committer wayland/committer.c)
 skorrel_wayland_protocols(committer ${SKORREL_WAYLAND_PROTOCOLS}/stable/xdg-shell/xdg-shell.xml)
 
-# skorrel_wayland_test(<name> <kind> [<e2e.py option>...]): one case, run as
-# an ordinary user by run.sh. One compositor at a time (two side by side
+# skorrel_wayland_test(<name> <e2e.py flag>...): one case, run as an
+# ordinary user by run.sh. One compositor at a time (two side by side
 # once left KWin's window uncentred), beside at most one X11 case.
 set(SKORREL_WAYLAND_RUN ${CMAKE_CURRENT_SOURCE_DIR}/wayland/run.sh)
-function(skorrel_wayland_test name kind)
+function(skorrel_wayland_test name)
   add_test(NAME ${name}
-           COMMAND ${SKORREL_WAYLAND_RUN} ${kind} $<TARGET_FILE:skorrel> $<TARGET_FILE:x11_probe>
-                   $<TARGET_FILE:vpointer> ${ARGN})
+           COMMAND ${SKORREL_WAYLAND_RUN} $<TARGET_FILE:skorrel> $<TARGET_FILE:x11_probe> $<TARGET_FILE:vpointer>
+                   ${ARGN})
   set_tests_properties(${name} PROPERTIES LABELS "wayland;e2e" TIMEOUT 240 RESOURCE_LOCK wayland_e2e
                        ENVIRONMENT "SKORREL_SHOTS=${CMAKE_CURRENT_BINARY_DIR}/shots")
 endfunction()
@@ -39,27 +39,31 @@ set(scale2_mutter rel)
 set(scale2_kwin abs)
 foreach(c sway mutter kwin)
   # The whole scenario once per compositor.
-  skorrel_wayland_test(e2e_wayland_${c} ${c} --size=1920x1080 --device=${full_${c}})
+  skorrel_wayland_test(e2e_wayland_${c} --compositor=${c} --size=1920x1080 --device=${full_${c}})
   # One race on outputs at twice the scale.
-  skorrel_wayland_test(e2e_wayland_${c}_scale2 ${c} --size=2048x1536 --scale=2 --short --device=${scale2_${c}})
+  skorrel_wayland_test(e2e_wayland_${c}_scale2 --compositor=${c} --scenario=short --size=2048x1536 --scale=2
+                       --device=${scale2_${c}})
   # A second monitor right of the primary: the shared edge stops the pointer.
-  skorrel_wayland_test(e2e_wayland_${c}_two_monitors ${c}-two --size=1024x768)
+  skorrel_wayland_test(e2e_wayland_${c}_two_monitors --compositor=${c} --monitors=2 --scenario=two-monitors
+                       --size=1024x768)
 endforeach()
 # A fractional scale; mutter 43, laid out in physical pixels, offers whole
 # scales only (1 and 2 for 1920x1080).
-skorrel_wayland_test(e2e_wayland_sway_scale1_5 sway --size=1920x1080 --scale=1.5 --short --device=abs)
-skorrel_wayland_test(e2e_wayland_kwin_scale1_5 kwin --size=1920x1080 --scale=1.5 --short --device=rel)
+skorrel_wayland_test(e2e_wayland_sway_scale1_5 --compositor=sway --scenario=short --size=1920x1080 --scale=1.5
+                     --device=abs)
+skorrel_wayland_test(e2e_wayland_kwin_scale1_5 --compositor=kwin --scenario=short --size=1920x1080 --scale=1.5
+                     --device=rel)
 # Sessions without XWayland: the game's window on Wayland itself, found in
 # the compositor's own window list.
-skorrel_wayland_test(e2e_wayland_sway_no_xwayland sway-nox --size=1920x1080 --device=rel)
-skorrel_wayland_test(e2e_wayland_kwin_no_xwayland kwin-nox --size=1920x1080 --device=abs)
+skorrel_wayland_test(e2e_wayland_sway_no_xwayland --compositor=sway --no-xwayland --size=1920x1080 --device=rel)
+skorrel_wayland_test(e2e_wayland_kwin_no_xwayland --compositor=kwin --no-xwayland --size=1920x1080 --device=abs)
 # A lock granted late: the relay holds the compositor's word back for 2 s.
-skorrel_wayland_test(e2e_wayland_sway_late_lock late-sway --size=1920x1080)
+skorrel_wayland_test(e2e_wayland_sway_late_lock --compositor=sway --scenario=late-lock --size=1920x1080)
 # A sway that never grants the lock: the game still plays.
-skorrel_wayland_test(e2e_wayland_sway_nolock sway-nolock --size=1024x768)
+skorrel_wayland_test(e2e_wayland_sway_nolock --compositor=sway --no-lock --scenario=unheld --size=1024x768)
 # The game's connection through a relay that stops reading, then cuts it.
 foreach(c sway mutter)
-  skorrel_wayland_test(e2e_wayland_${c}_stress stress-${c} --size=1920x1080)
+  skorrel_wayland_test(e2e_wayland_${c}_stress --compositor=${c} --scenario=stress --size=1920x1080)
 endforeach()
 # The relay itself, tried on sway with a client of our own.
 add_test(NAME wayland_relay

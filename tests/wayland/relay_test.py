@@ -23,9 +23,10 @@ import tempfile
 import threading
 import time
 
-import e2e
-from e2e import check, log, wait_until
+import harness as e2e
+from harness import check, log, wait_until
 from relay import Relay
+from sway import Sway
 
 
 class Client:
@@ -502,7 +503,7 @@ def hold_part(comp, relay, committer, c2, env, logs):
 def main():
     committer, vpointer = sys.argv[2:4]
     work = tempfile.mkdtemp(prefix="skorrel-relay-")
-    comp = e2e.Sway(work, None, vpointer, (1024, 768), 1.0, 1)
+    comp = Sway(work, None, vpointer, (1024, 768), 1.0, 1)
     relay = None
     try:
         wire_part(work)

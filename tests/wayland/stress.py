@@ -1,9 +1,6 @@
-#!/usr/bin/python3
-"""The game's own Wayland connection under stress: a relay of ours
-(relay.py) between the game and the compositor stops reading from the game
-for a second, and later cuts its connection.
-
-Usage: stress.py stress-sway|stress-mutter GAME PROBE [VPOINTER] [--size=WxH]
+"""The stress scenario (e2e.py --scenario=stress): the game's own Wayland
+connection with a relay of ours (relay.py) between it and the compositor,
+which stops reading from the game for a second, and later cuts it.
 
 1. A race whose count-in and go! fall into a second in which the
    compositor reads nothing from the game: it plays to its end and is
@@ -14,14 +11,11 @@ Usage: stress.py stress-sway|stress-mutter GAME PROBE [VPOINTER] [--size=WxH]
    standard error says it once, nothing is recorded.
 3. The next race connects anew, plays and is recorded.
 """
-import signal
-import sys
-import tempfile
 import time
 
-import e2e
-from e2e import check, log, wait_until
-from relay import Relay
+from game import BEST_TITLE, Game, dismiss, dismiss_any
+from harness import check, log, relayed, wait_until
+from scenarios import play, wait_go
 
 # What the covering surface may show anew in a count-in: the first picture
 # and the arrow, "1", "2", "3", "go!" with the button disabled, a few
@@ -29,81 +23,56 @@ from relay import Relay
 MOST_COUNT_IN_COMMITS = 24
 
 
-def play(comp, game_bin, kind, opts):
-    relay = Relay(comp.runtime, comp.env["WAYLAND_DISPLAY"], "skorrel-relay").start()
-    try:
-        races(comp, relay, game_bin)
-        check("the relay saw nothing wrong", not relay.errors and not relay.protocol_errors,
-              f"{relay.errors} {relay.protocol_errors}")
-    finally:
-        relay.close()
+def stress(comp, o):
+    with relayed(comp) as relay:
+        if not (game := Game.open(comp, o.game, display=relay.name)):
+            return
 
+        # 1. Nothing read from 2.6 s to 3.6 s after the press: "3", "go!",
+        # the unlock and the disabled button all wait in the game meanwhile.
+        before = time.monotonic()
+        pressed = game.press_start()
+        wait_until(lambda: time.monotonic() - pressed > 2.6, 4)
+        relay.pause()
+        time.sleep(1.0)
+        relay.resume()
+        wait_go(comp, pressed)
+        went = time.monotonic()
+        time.sleep(1.0)
+        still = relay.commits_between(went, time.monotonic(), conn=relay.connection().n)
+        play(comp, "sweep")
+        game.recorded(1, "a second unread across go!: the race plays to its end and is recorded", game.output())
+        covers = [s for s in relay.surfaces if s.role == "xdg" and s.created >= before]
+        if check("the covering surface is seen through the relay", len(covers) == 1, str(relay.surfaces)):
+            cover = covers[0]
+            counted = relay.commits_between(cover.created, went, conn=cover.conn)
+            log(f"count-in: {counted} commits of the covering surface and its pictures, "
+                f"{relay.connection(cover.conn).pools} shm pools on the connection so far")
+            check(f"at most {MOST_COUNT_IN_COMMITS} commits in the count-in", 0 < counted <= MOST_COUNT_IN_COMMITS,
+                  str(counted))
+            check("none in a second of the race with the pointer still", still == 0, str(still))
+        check("no failure said", "Wayland compositor" not in game.output(), game.output())
 
-def races(comp, relay, game_bin):
-    folder = tempfile.mkdtemp(prefix="game-", dir=comp.work)
-    upstream = comp.env["WAYLAND_DISPLAY"]
-    comp.env["WAYLAND_DISPLAY"] = relay.name  # only for the game
-    try:
-        game = e2e.Game(comp, game_bin, folder)
-    finally:
-        comp.env["WAYLAND_DISPLAY"] = upstream
-    if not check("the window appears", game.win is not None, game.output()):
-        return
+        # 2. Cut in the race: stopped, said, not recorded.
+        time.sleep(0.3)
+        pressed = game.press_start()
+        wait_go(comp, pressed)
+        comp.to(0, comp.screen.held[1])  # the left edge: one of four
+        cut = relay.cut()
+        check("the game's connection is cut", cut >= 1, str(cut))
+        box = wait_until(lambda: comp.window("Skorrel"), 3)
+        if check("a box titled 'Skorrel' says the race was stopped", box is not None, game.output()):
+            dismiss(comp, "Skorrel")
+        check("nothing recorded", len(game.lines()) == 1, str(game.lines()))
+        said = game.output().count("skorrel: the connection to the Wayland compositor was lost")
+        check("standard error says why, once", said == 1, game.output())
 
-    # 1. Nothing read from 2.6 s to 3.6 s after the press: "3", "go!", the
-    # unlock and the disabled button all wait in the game meanwhile.
-    before = time.monotonic()
-    pressed = game.press_start()
-    wait_until(lambda: time.monotonic() - pressed > 2.6, 4)
-    relay.pause()
-    time.sleep(1.0)
-    relay.resume()
-    e2e.wait_go(comp, pressed)
-    went = time.monotonic()
-    time.sleep(1.0)
-    still = relay.commits_between(went, time.monotonic(), conn=relay.connection().n)
-    e2e.sweep(comp)
-    check("a second unread across go!: the race plays to its end and is recorded",
-          wait_until(lambda: len(game.lines()) == 1, 3), str(game.lines()) + game.output())
-    covers = [s for s in relay.surfaces if s.role == "xdg" and s.created >= before]
-    if check("the covering surface is seen through the relay", len(covers) == 1, str(relay.surfaces)):
-        cover = covers[0]
-        counted = relay.commits_between(cover.created, went, conn=cover.conn)
-        log(f"count-in: {counted} commits of the covering surface and its pictures, "
-            f"{relay.connection(cover.conn).pools} shm pools on the connection so far")
-        check(f"at most {MOST_COUNT_IN_COMMITS} commits in the count-in", 0 < counted <= MOST_COUNT_IN_COMMITS,
-              str(counted))
-        check("none in a second of the race with the pointer still", still == 0, str(still))
-    check("no failure said", "Wayland compositor" not in game.output(), game.output())
-
-    # 2. Cut in the race: stopped, said, not recorded.
-    time.sleep(0.3)
-    pressed = game.press_start()
-    e2e.wait_go(comp, pressed)
-    comp.to(0, e2e.HELD[1])  # the left edge: one of four
-    cut = relay.cut()
-    check("the game's connection is cut", cut >= 1, str(cut))
-    box = wait_until(lambda: comp.window("Skorrel"), 3)
-    if check("a box titled 'Skorrel' says the race was stopped", box is not None, game.output()):
-        e2e.dismiss(comp, "Skorrel")
-    check("nothing recorded", len(game.lines()) == 1, str(game.lines()))
-    said = game.output().count("skorrel: the connection to the Wayland compositor was lost")
-    check("standard error says why, once", said == 1, game.output())
-
-    # 3. A new connection, and a race as any other.
-    time.sleep(0.3)
-    pressed = game.press_start()
-    check("the next race connects anew", relay.wait_connections(2, 3), str(relay.totals()))
-    e2e.wait_go(comp, pressed)
-    e2e.sweep(comp)
-    box = wait_until(lambda: comp.window(e2e.BEST_TITLE), 2)
-    if box:
-        e2e.dismiss(comp, e2e.BEST_TITLE)
-    check("the next race is recorded", wait_until(lambda: len(game.lines()) == 2, 3), str(game.lines()))
-    comp.x("close", game.win)
-    check("closed: exit status 0", game.wait_exit() == 0, game.output())
-
-
-if __name__ == "__main__":
-    signal.signal(signal.SIGTERM, lambda *a: sys.exit(1))
-    sys.exit(e2e.run_session(sys.argv[1:], play))
+        # 3. A new connection, and a race as any other.
+        time.sleep(0.3)
+        pressed = game.press_start()
+        check("the next race connects anew", relay.wait_connections(2, 3), str(relay.totals()))
+        wait_go(comp, pressed)
+        play(comp, "sweep")
+        dismiss_any(comp, (BEST_TITLE,), 2)
+        game.recorded(2, "the next race is recorded")
+        game.close()
