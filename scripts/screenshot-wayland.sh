@@ -22,5 +22,6 @@ log=$(SKORREL_SHOTS=$shots tests/wayland/run.sh "$game" "$build/tests/x11_probe"
   --compositor=sway --scenario=picture)
 read -r x y w h < <(sed -n 's/^crop //p' <<<"$log")
 [ -n "${h:-}" ] || { echo "$log" >&2; exit 1; }
-convert "$shots/wayland/sway-picture-count-in.png" -crop "${w}x${h}+${x}+${y}" +repage "$output"
+# The one screenshot the picture scenario takes, named after its case.
+convert "$shots"/wayland/*-count-in.png -crop "${w}x${h}+${x}+${y}" +repage "$output"
 echo "$output"
