@@ -122,11 +122,11 @@ void ShowBuffer(wl_surface* surface, wp_viewport* viewport, const Buffer& b, int
 
 struct CoverState {
     wl_surface* surface = nullptr;
+    Buffer clear;  // what it shows: nothing
     xdg_surface* xdgSurface = nullptr;
     xdg_toplevel* toplevel = nullptr;
     wp_viewport* viewport = nullptr;
     wp_fractional_scale_v1* fractional = nullptr;
-    Buffer clear;
     // What the compositor asked last; acked and applied in Send.
     struct {
         bool received = false;
