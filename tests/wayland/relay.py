@@ -16,6 +16,7 @@ client's surface commits on the way.
     relay.totals()           # sums: commits, fds, shm pools, connections, errors
     relay.hold_event("zwp_locked_pointer_v1", 0, seconds=2.0)  # `locked` comes late
     relay.held               # [conn, interface, opcode, read, passed] for each one held
+    relay.unlocks            # when the client let go of a pointer lock
     relay.close()
 
 Times are time.monotonic(), the clock of e2e.py, taken as the relay reads a
@@ -167,6 +168,7 @@ class Relay:
         self.errors = []                       # what went wrong in the relay itself
         self.protocol_errors = []              # wl_display.error events: (conn, object, code, message)
         self.held = []                         # [conn, interface, opcode, read, passed or None]
+        self.unlocks = []                      # when the client destroyed a pointer lock
 
     # ---- control, from the test's thread --------------------------------
 
@@ -605,6 +607,8 @@ class Relay:
             elif kind == "zwp_pointer_constraints_v1" and op in (1, 2):  # lock_pointer, confine_pointer
                 p.objects[struct.unpack_from("<I", args)[0]] = \
                     "zwp_locked_pointer_v1" if op == 1 else "zwp_confined_pointer_v1"
+            elif kind == "zwp_locked_pointer_v1" and op == 0:          # destroy: the client lets go
+                self.unlocks.append(now)
             elif kind == "wl_shm" and op == 0:                         # create_pool
                 p.stats.pools += 1
             elif kind == "xdg_wm_base" and op == 2:                    # get_xdg_surface
