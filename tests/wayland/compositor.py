@@ -120,6 +120,11 @@ class Compositor:
                 return [int(v) for v in track.stdout.readline().split()]
 
             n = 200
+            # Once to the left edge before anything is read: the first
+            # motion after the input session starts may come late (seen in
+            # mutter with two monitors).
+            self.move(-100000, 0)
+            at()
             seen = []
             for du, dv in ((-100000, 0), (n, 0), (0, -100000), (0, n), (100000, 0), (0, 100000)):
                 self.move(du, dv)
