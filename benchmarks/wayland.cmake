@@ -20,3 +20,11 @@ skorrel_wayland_protocols(bench_vpointer ${PROJECT_SOURCE_DIR}/tests/wayland/wlr
 find_package(X11 REQUIRED)
 add_executable(bench_x11_probe ${PROJECT_SOURCE_DIR}/tests/x11_probe.cpp)
 target_link_libraries(bench_x11_probe PRIVATE X11::X11 X11::Xrandr)
+
+# The least client that shows what the game shows in a count-in, for the
+# CPU benchmark to set the game against.
+add_executable(bench_wayland_floor wayland_floor.c)
+skorrel_wayland_protocols(bench_wayland_floor
+  ${SKORREL_WAYLAND_PROTOCOLS}/stable/xdg-shell/xdg-shell.xml
+  ${SKORREL_WAYLAND_PROTOCOLS}/stable/viewporter/viewporter.xml
+  ${SKORREL_WAYLAND_PROTOCOLS}/unstable/pointer-constraints/pointer-constraints-unstable-v1.xml)
