@@ -3,7 +3,8 @@
 # refuse root, and a player is not root either. As root it drops to nobody;
 # binaries and scripts are copied where that user can reach them.
 # Usage: run.sh [SCRIPT.py] GAME PROBE VPOINTER --compositor=NAME [--FLAG[=VALUE]...],
-# the flags as e2e.py takes them (e2e.py --help); SCRIPT.py, another script
+# the flags as e2e.py takes them (e2e.py --help), a file a flag names copied
+# too; SCRIPT.py, another script
 # of the same harness (a benchmark), runs instead of e2e.py.
 # run.sh relay COMMITTER VPOINTER runs relay_test.py.
 set -euo pipefail
@@ -24,6 +25,12 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 bus=no
 for f in "$@"; do
+  if [[ $f == --*=* && -f ${f#*=} ]]; then
+    # A flag that names a file: the file too.
+    cp "${f#*=}" "$work/"
+    args+=("${f%%=*}=$work/$(basename "${f#*=}")")
+    continue
+  fi
   if [[ $f == --* ]]; then
     args+=("$f")
     # mutter and KWin want a session bus of their own.
