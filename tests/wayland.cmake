@@ -53,6 +53,20 @@ skorrel_wayland_test(e2e_wayland_sway_scale1_5 --compositor=sway --scenario=shor
                      --device=abs)
 skorrel_wayland_test(e2e_wayland_kwin_scale1_5 --compositor=kwin --scenario=short --size=1920x1080 --scale=1.5
                      --device=rel)
+# The other kind of device at those scales, where it plays differently:
+# a tablet's positions scaled to the output, a mouse's motion in logical
+# pixels.
+set(scale2_other_sway abs)
+set(scale2_other_mutter abs)
+set(scale2_other_kwin rel)
+foreach(c sway mutter kwin)
+  skorrel_wayland_test(e2e_wayland_${c}_scale2_${scale2_other_${c}} --compositor=${c} --scenario=short
+                       --size=2048x1536 --scale=2 --device=${scale2_other_${c}})
+endforeach()
+skorrel_wayland_test(e2e_wayland_sway_scale1_5_rel --compositor=sway --scenario=short --size=1920x1080 --scale=1.5
+                     --device=rel)
+skorrel_wayland_test(e2e_wayland_kwin_scale1_5_abs --compositor=kwin --scenario=short --size=1920x1080 --scale=1.5
+                     --device=abs)
 # Sessions without XWayland: the game's window on Wayland itself, found in
 # the compositor's own window list.
 skorrel_wayland_test(e2e_wayland_sway_no_xwayland --compositor=sway --no-xwayland --size=1920x1080 --device=rel)
