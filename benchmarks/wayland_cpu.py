@@ -86,7 +86,6 @@ class Stretch:
         wall = t1 - self.t0
         out = {k: 100 * (cpu_seconds(p) - self.c0[k]) / wall for k, p in self.pids.items()}
         out["commits/s"] = self.relay.rate(self.t0, t1, conn=self.conn)
-        out["wall"] = wall
         return out
 
 
@@ -156,6 +155,15 @@ def header(comp, what):
           f"{'through':>8}")
 
 
+def count_in(comp, relay, pid, conn, start):
+    """From the press (start() presses and returns when) to just before
+    go!: when it was pressed, and the stretch."""
+    s = Stretch(comp, pid, relay, conn)
+    pressed = start()
+    wait_until(lambda: time.monotonic() - pressed > 3.4, 4)
+    return pressed, s.end()
+
+
 def race_round(comp, relay, game, flusher, n, who, pid, conn, start, end, quiet=False):
     """One round as the player plays it, by the game or the floor client:
     the press, the count-in, 3 s of the pointer moving, 2 s of it still,
@@ -166,10 +174,8 @@ def race_round(comp, relay, game, flusher, n, who, pid, conn, start, end, quiet=
     comp.reach(*game.button())
     settled = settle(comp, flusher)
     whole = Stretch(comp, pid, relay, conn)
-    s = Stretch(comp, pid, relay, conn)
-    pressed = start()
-    wait_until(lambda: time.monotonic() - pressed > 3.4, 4)
-    out(n, f"{who} count-in", s.end(), settled)
+    pressed, counted = count_in(comp, relay, pid, conn, start)
+    out(n, f"{who} count-in", counted, settled)
     wait_go(comp, pressed)
     if not quiet:
         s = Stretch(comp, pid, relay, conn)
@@ -218,10 +224,7 @@ def variant_round(comp, relay, game, floor, n, what, moved):
         settled = settle(comp, floor)
     pid = compositor_pid(comp)
     c0 = cpu_seconds(pid)
-    s = Stretch(comp, floor.proc.pid, relay, floor.conn)
-    pressed = floor.start()
-    wait_until(lambda: time.monotonic() - pressed > 3.4, 4)
-    counted = s.end()
+    _, counted = count_in(comp, relay, floor.proc.pid, floor.conn, floor.start)
     floor.expect("counted", "the floor client's count-in broke")
     time.sleep(0.5)
     floor.end()
