@@ -105,6 +105,26 @@ TEST_F(Game, StartUpCentresThenShowsTheTimesFromTheFile) {
     EXPECT_EQ(order[order.size() - 3], What::WindowLeft);
 }
 
+TEST_F(Game, AFrameKnownOnlyOnceShownIsCentredAgain) {
+    platform::CreateForm(Form1::Layout(), Form1::Command1Click);
+    // Centred at load by the client area alone (250 x 48 on 800 x 600).
+    m.windowHeightTwips = 48 * 15;
+    Form1::Load();
+    m.events.clear();
+    // The window manager adds a 41-pixel title bar as the window shows.
+    m.onShow = [&] { m.windowHeightTwips = 89 * 15; };
+    Form1::Show();
+    auto tops = m.Of(What::WindowTop);
+    ASSERT_EQ(tops.size(), 1u);
+    EXPECT_EQ(tops[0].value, (600 * 15) / 2.0 - (89 * 15) / 2.0);
+    ASSERT_EQ(m.Of(What::WindowLeft).size(), 1u);
+    // A frame that stays as promised is left where it was put.
+    m.events.clear();
+    Form1::Show();
+    EXPECT_TRUE(m.Of(What::WindowTop).empty());
+    EXPECT_TRUE(m.Of(What::WindowLeft).empty());
+}
+
 TEST_F(Game, TheWholeProgramShowsTheFileReadWhileTheToolkitStarts) {
     Write("2026/01/01 10:00:00 1500 ms\r\n2026/01/01 10:01:00 0950 ms\r\n2026/01/01 10:02:00 1200 ms\r\n");
     m.quit = true;  // closed as soon as it shows

@@ -3,7 +3,8 @@
 // polite close, the Xft.dpi resource).
 //   x11_probe find TITLE      mapped windows whose _NET_WM_NAME is TITLE
 //   x11_probe frame WINDOW    "x y width height" of the window's frame
-//                             (its top-level ancestor), then of the window
+//                             (as _NET_FRAME_EXTENTS declares it, else its
+//                             top-level ancestor), then of the window
 //   x11_probe close WINDOW    asks the window to close (WM_DELETE_WINDOW)
 //   x11_probe dpi N           sets Xft.dpi on the root window
 //   x11_probe wm              exit status 0 when an EWMH window manager runs
@@ -79,6 +80,19 @@ Window TopLevel(Window w) {
     }
 }
 
+bool Cardinals(Window w, const char* name, long* out, unsigned long count) {
+    Atom type;
+    int format;
+    unsigned long n, after;
+    unsigned char* data = nullptr;
+    bool ok = XGetWindowProperty(dpy, w, XInternAtom(dpy, name, False), 0, static_cast<long>(count), False,
+                                 XA_CARDINAL, &type, &format, &n, &after, &data) == Success &&
+              data && format == 32 && n == count;
+    if (ok) std::memcpy(out, data, count * sizeof(long));
+    if (data) XFree(data);
+    return ok;
+}
+
 int IgnoreErrors(Display*, XErrorEvent*) { return 0; }
 
 }  // namespace
@@ -107,8 +121,17 @@ int main(int argc, char** argv) {
         if (!XGetWindowAttributes(dpy, top, &fa) || !XGetWindowAttributes(dpy, w, &ca) ||
             !XTranslateCoordinates(dpy, w, root, 0, 0, &cx, &cy, &child))
             return 1;
-        std::printf("%d %d %d %d %d %d %d %d\n", fa.x, fa.y, fa.width + 2 * fa.border_width,
-                    fa.height + 2 * fa.border_width, cx, cy, ca.width, ca.height);
+        int fx = fa.x, fy = fa.y, fw = fa.width + 2 * fa.border_width, fh = fa.height + 2 * fa.border_width;
+        // The frame as the window manager declares it, where it does: mutter's
+        // frame window also holds invisible borders to grab for resizing.
+        long e[4];
+        if (Cardinals(w, "_NET_FRAME_EXTENTS", e, 4)) {
+            fx = cx - static_cast<int>(e[0]);
+            fy = cy - static_cast<int>(e[2]);
+            fw = ca.width + static_cast<int>(e[0] + e[1]);
+            fh = ca.height + static_cast<int>(e[2] + e[3]);
+        }
+        std::printf("%d %d %d %d %d %d %d %d\n", fx, fy, fw, fh, cx, cy, ca.width, ca.height);
     } else if (cmd == "close" && argc == 3) {
         const Window w = std::strtoul(argv[2], nullptr, 0);
         XEvent ev{};

@@ -61,6 +61,16 @@ void Load() {
     ShowLastTime();
 }
 
+void Show() {
+    const platform::WindowSize before = platform::GetWindowSize(Control::Form1);
+    platform::ShowForm();
+    // A window manager that tells its frame only once the window is up
+    // (KWin with its Breeze decoration) leaves it off centre: centre it
+    // again with the frame it really has.
+    const platform::WindowSize after = platform::GetWindowSize(Control::Form1);
+    if (after.widthTwips != before.widthTwips || after.heightTwips != before.heightTwips) CenterWindow(Control::Form1);
+}
+
 void Command1Click() {
     // A press from the keyboard during the count-in would start a second
     // race inside the first: one race at a time.
@@ -87,7 +97,7 @@ int Run(int argc, char** argv) {
     }
     platform::CreateForm(kLayout, Command1Click);
     Load();
-    platform::ShowForm();
+    Show();
     return platform::RunEventLoop();
 }
 

@@ -16,6 +16,8 @@ const platform::FormLayout& Layout();
 
 // The load step, before the window first shows.
 void Load();
+// Shows the loaded window, centred with the frame it has once shown.
+void Show();
 // The start button's press handler.
 void Command1Click();
 

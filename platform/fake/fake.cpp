@@ -172,7 +172,9 @@ void CreateForm(const FormLayout& layout, std::function<void()> onCommand1) {
         SetCaption(layout.controls[i].id, layout.controls[i].caption);
 }
 
-void ShowForm() {}
+void ShowForm() {
+    if (machine().onShow) machine().onShow();
+}
 
 int RunEventLoop() {
     while (!QuitRequested()) PumpEvents();

@@ -37,6 +37,8 @@ struct Machine {
     double twipsPerPixelX = 15, twipsPerPixelY = 15;
     // The main window's outer size in twips.
     double windowWidthTwips = 250 * 15, windowHeightTwips = 80 * 15;
+    // Run by ShowForm: a window manager that frames the window as it shows.
+    std::function<void()> onShow;
 
     uint32_t now = 0;
     // Added on top of what each Sleep asks for; gets the sleep's index.

@@ -2,6 +2,8 @@
 // relative to the primary screen: the table used wherever the session is
 // not Wayland.
 #include <QPoint>
+#include <QRect>
+#include <QScreen>
 
 #include "platform/qt/qt_internal.h"
 #include "platform/qt/x11.h"
@@ -35,16 +37,30 @@ void Clip(const RECT* r) {
     x11::Confine(o.x() + r->left, o.y() + r->top, o.x() + r->right, o.y() + r->bottom);
 }
 
-// The root window sees the pointer anywhere: nothing to cover or lose.
-void Track(bool) {}
+// The root window sees the pointer anywhere; the cover only keeps the
+// desktop's corners and edges quiet from the press to the end of the race.
+void Track(bool on) {
+    if (!on) {
+        x11::Uncover();
+        return;
+    }
+    const QRect s = PrimaryScreen() ? PrimaryScreen()->geometry() : QRect();
+    if (!s.isEmpty()) x11::Cover(s.left(), s.top(), s.left() + s.width(), s.top() + s.height());
+}
+
 std::string Lost() { return std::string(); }
 void Nothing() {}
+
+void LetGo() {
+    x11::Release();
+    x11::Uncover();
+}
 
 }  // namespace
 
 const PointerOps kX11Pointer = {
     .put = Put, .get = Get, .clip = Clip, .track = Track, .lost = Lost,
-    .start = Nothing, .pump = Nothing, .formChanged = Nothing, .release = x11::Release, .stop = x11::Release,
+    .start = Nothing, .pump = Nothing, .formChanged = Nothing, .release = LetGo, .stop = LetGo,
 };
 
 }  // namespace platform::qt

@@ -2,9 +2,13 @@
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 #include <X11/extensions/Xfixes.h>
 
 #include <algorithm>
+#include <initializer_list>
+#include <vector>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 
@@ -16,6 +20,8 @@ Display* dpy = nullptr;
 Window clipWindow = 0;
 bool grabbed = false;
 PointerBarrier barriers[4] = {};
+Window coverWindow = 0;
+Colormap coverColormap = 0;
 
 Window Root() { return DefaultRootWindow(dpy); }
 
@@ -99,6 +105,7 @@ bool Open(std::string* why) {
 void Close() {
     if (!dpy) return;
     Release();
+    Uncover();
     XCloseDisplay(dpy);
     dpy = nullptr;
 }
@@ -179,6 +186,58 @@ void Release() {
 }
 
 bool Confined() { return grabbed; }
+
+void Cover(int left, int top, int right, int bottom) {
+    if (!dpy) return;
+    Uncover();
+    // Without a compositor a window shows what it draws, not what is
+    // under it: the player would race on a blank screen.
+    char name[32];
+    std::snprintf(name, sizeof name, "_NET_WM_CM_S%d", DefaultScreen(dpy));
+    if (XGetSelectionOwner(dpy, XInternAtom(dpy, name, False)) == 0) return;
+    XVisualInfo argb{};
+    if (!XMatchVisualInfo(dpy, DefaultScreen(dpy), 32, TrueColor, &argb)) return;
+    coverColormap = XCreateColormap(dpy, Root(), argb.visual, AllocNone);
+    XSetWindowAttributes a{};
+    a.background_pixel = 0;  // clear: nothing drawn over the desktop
+    a.border_pixel = 0;
+    a.colormap = coverColormap;
+    const unsigned w = static_cast<unsigned>(std::max(1, right - left));
+    const unsigned h = static_cast<unsigned>(std::max(1, bottom - top));
+    coverWindow = XCreateWindow(dpy, Root(), left, top, w, h, 0, argb.depth, InputOutput, argb.visual,
+                                CWBackPixel | CWBorderPixel | CWColormap, &a);
+    XStoreName(dpy, coverWindow, "skorrel cover");
+    Atom protocols[] = {XInternAtom(dpy, "WM_DELETE_WINDOW", False)};
+    XSetWMProtocols(dpy, coverWindow, protocols, 1);
+    const Atom atom = XA_ATOM;
+    const auto setAtoms = [&](const char* prop, std::initializer_list<const char*> names) {
+        std::vector<Atom> v;
+        for (const char* n : names) v.push_back(XInternAtom(dpy, n, False));
+        XChangeProperty(dpy, coverWindow, XInternAtom(dpy, prop, False), atom, 32, PropModeReplace,
+                        reinterpret_cast<const unsigned char*>(v.data()), static_cast<int>(v.size()));
+    };
+    setAtoms("_NET_WM_WINDOW_TYPE", {"_NET_WM_WINDOW_TYPE_NORMAL"});
+    setAtoms("_NET_WM_STATE", {"_NET_WM_STATE_FULLSCREEN", "_NET_WM_STATE_ABOVE", "_NET_WM_STATE_SKIP_TASKBAR",
+                               "_NET_WM_STATE_SKIP_PAGER"});
+    // Drawn by the compositor always, never handed the screen directly.
+    const long never = 2;
+    XChangeProperty(dpy, coverWindow, XInternAtom(dpy, "_NET_WM_BYPASS_COMPOSITOR", False), XA_CARDINAL, 32,
+                    PropModeReplace, reinterpret_cast<const unsigned char*>(&never), 1);
+    XSelectInput(dpy, coverWindow, StructureNotifyMask);
+    XMapRaised(dpy, coverWindow);
+    XSync(dpy, False);
+}
+
+void Uncover() {
+    if (!dpy) return;
+    if (coverWindow) XDestroyWindow(dpy, coverWindow);
+    if (coverColormap) XFreeColormap(dpy, coverColormap);
+    coverWindow = 0;
+    coverColormap = 0;
+    XSync(dpy, False);
+}
+
+bool Covered() { return coverWindow != 0; }
 
 bool FrameExtentsAnswered() {
     return dpy && WindowManagerRunning() && Supported("_NET_REQUEST_FRAME_EXTENTS");

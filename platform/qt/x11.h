@@ -28,6 +28,16 @@ void Release();
 bool Confined();
 bool Fenced();
 
+// While a race runs, a clear window over the primary monitor, above every
+// other: a compositing desktop takes a window the monitor's size for a
+// fullscreen one and holds its hot corners (GNOME Shell), and the pointer
+// enters it rather than the window manager's own edge windows (KWin), so no
+// corner or edge action opens mid-race. Only where a compositor draws it
+// clear; without one nothing is put up. Right and bottom exclusive.
+void Cover(int left, int top, int right, int bottom);
+void Uncover();
+bool Covered();
+
 struct Extents {
     int left = 0, right = 0, top = 0, bottom = 0;
     bool operator==(const Extents&) const = default;
