@@ -4,6 +4,7 @@
 #include <QPoint>
 #include <QRect>
 #include <QScreen>
+#include <QWidget>
 
 #include "platform/qt/qt_internal.h"
 #include "platform/qt/x11.h"
@@ -51,6 +52,13 @@ void Track(bool on) {
 std::string Lost() { return std::string(); }
 void Nothing() {}
 
+void Pump() {
+    if (!x11::CoverCloseRequested() || QuitRequested()) return;
+    x11::Uncover();
+    if (QWidget* form = Form()) form->close();
+    Closed();
+}
+
 void LetGo() {
     x11::Release();
     x11::Uncover();
@@ -60,7 +68,7 @@ void LetGo() {
 
 const PointerOps kX11Pointer = {
     .put = Put, .get = Get, .clip = Clip, .track = Track, .lost = Lost,
-    .start = Nothing, .pump = Nothing, .formChanged = Nothing, .release = LetGo, .stop = LetGo,
+    .start = Nothing, .pump = Pump, .formChanged = Nothing, .release = LetGo, .stop = LetGo,
 };
 
 }  // namespace platform::qt

@@ -223,7 +223,6 @@ void Cover(int left, int top, int right, int bottom) {
     const long never = 2;
     XChangeProperty(dpy, coverWindow, XInternAtom(dpy, "_NET_WM_BYPASS_COMPOSITOR", False), XA_CARDINAL, 32,
                     PropModeReplace, reinterpret_cast<const unsigned char*>(&never), 1);
-    XSelectInput(dpy, coverWindow, StructureNotifyMask);
     XMapRaised(dpy, coverWindow);
     XSync(dpy, False);
 }
@@ -238,6 +237,21 @@ void Uncover() {
 }
 
 bool Covered() { return coverWindow != 0; }
+
+bool CoverCloseRequested() {
+    if (!dpy) return false;
+    bool asked = false;
+    const Atom protocols = XInternAtom(dpy, "WM_PROTOCOLS", False);
+    const Atom del = XInternAtom(dpy, "WM_DELETE_WINDOW", False);
+    while (XPending(dpy) > 0) {
+        XEvent ev;
+        XNextEvent(dpy, &ev);
+        if (ev.type == ClientMessage && coverWindow && ev.xclient.window == coverWindow &&
+            ev.xclient.message_type == protocols && static_cast<Atom>(ev.xclient.data.l[0]) == del)
+            asked = true;
+    }
+    return asked;
+}
 
 bool FrameExtentsAnswered() {
     return dpy && WindowManagerRunning() && Supported("_NET_REQUEST_FRAME_EXTENTS");

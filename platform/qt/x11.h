@@ -37,6 +37,10 @@ bool Fenced();
 void Cover(int left, int top, int right, int bottom);
 void Uncover();
 bool Covered();
+// The cover has the keyboard: the window manager's close key (Alt+F4)
+// closes it, which means the player wants the game closed. Reads what the
+// server has sent this connection.
+bool CoverCloseRequested();
 
 struct Extents {
     int left = 0, right = 0, top = 0, bottom = 0;
