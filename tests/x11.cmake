@@ -66,3 +66,15 @@ add_test(NAME e2e_demo COMMAND ${PROJECT_SOURCE_DIR}/scripts/demo.sh)
 set_tests_properties(e2e_demo PROPERTIES LABELS "x11;e2e" TIMEOUT 60 RESOURCE_LOCK x11_e2e
                      ENVIRONMENT "SKORREL_GAME=$<TARGET_FILE:skorrel>;TMPDIR=${CMAKE_CURRENT_BINARY_DIR};HOME=${CMAKE_CURRENT_BINARY_DIR}/home"
                      PASS_REGULAR_EXPRESSION "Race time: [0-9]+ ms.*exited with status 0")
+
+# Whole desktops as players run them: GNOME Shell and KDE Plasma's KWin
+# with Breeze, each with its own hot corner or screen edges at their
+# defaults, at the size most players have.
+find_program(SKORREL_GNOME_SHELL gnome-shell)
+find_program(SKORREL_KWIN_X11 kwin_x11)
+if(SKORREL_GNOME_SHELL)
+  skorrel_e2e_test(e2e_desktop_gnome_x11 desktop.sh gnome-x11 --desktop gnome --size 1920x1080)
+endif()
+if(SKORREL_KWIN_X11)
+  skorrel_e2e_test(e2e_desktop_kde_x11 desktop.sh kde-x11 --desktop kde --size 1920x1080)
+endif()

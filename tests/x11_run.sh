@@ -1,17 +1,20 @@
 #!/usr/bin/env bash
 # Runs a command against a private Xvfb, then stops everything it started.
-# Usage: x11_run.sh [--size WxH] [--wm] [--dpi N] [--ms-gothic] [--probe PATH] -- command...
-# The command sees DISPLAY; with --wm an openbox runs on that display.
+# Usage: x11_run.sh [--size WxH] [--wm] [--desktop gnome|kde] [--dpi N] [--ms-gothic] [--probe PATH] -- command...
+# The command sees DISPLAY; with --wm an openbox runs on that display; with
+# --desktop GNOME Shell or KDE Plasma's KWin (Breeze, its own default screen
+# edges), each on a session bus of its own, which the command sees too.
 # --ms-gothic: the only font is IPAGothic under the name "ＭＳ ゴシック", as if
 # the laid-out face were installed.
 # SKORREL_X_DISPLAYS limits the display numbers it may take (scripts/xvfb.sh).
 set -euo pipefail
 
-size=800x600 wm=0 dpi="" probe="" ms_gothic=0
+size=800x600 wm=0 desktop="" dpi="" probe="" ms_gothic=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --size) size=$2; shift 2 ;;
     --wm) wm=1; shift ;;
+    --desktop) desktop=$2; shift 2 ;;
     --dpi) dpi=$2; shift 2 ;;
     --ms-gothic) ms_gothic=1; shift ;;
     --probe) probe=$2; shift 2 ;;
@@ -21,9 +24,16 @@ while [ $# -gt 0 ]; do
 done
 
 work=$(mktemp -d)
-xvfb_pid="" wm_pid=""
+xvfb_pid="" wm_pid="" desktop_pid="" bus_pids=()
 stop() {
   [ -n "$wm_pid" ] && kill "$wm_pid" 2>/dev/null && wait "$wm_pid" 2>/dev/null
+  # The desktop, the buses and whatever each started, as process groups.
+  local g
+  for g in $desktop_pid "${bus_pids[@]}"; do kill -- -"$g" 2>/dev/null; done
+  for g in $desktop_pid "${bus_pids[@]}"; do
+    for _ in $(seq 20); do kill -0 -- -"$g" 2>/dev/null || break; sleep 0.1; done
+    kill -KILL -- -"$g" 2>/dev/null || true
+  done
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
   rm -rf "$work"
 }
@@ -73,6 +83,11 @@ if [ "$wm" = 1 ]; then
     if [ -n "$probe" ]; then "$probe" wm && break; else xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q window && break; fi
     sleep 0.05
   done
+fi
+
+if [ -n "$desktop" ]; then
+  . "$(dirname "$0")/e2e/desktop-session.sh"
+  skorrel_desktop "$desktop" "$work" || exit 1
 fi
 
 set +e

@@ -270,12 +270,17 @@ void ShowForm() {
     // game asked.
     const unsigned long w = FormWindow();
     const bool framed = x11::FrameExtentsAnswered();
+    // KWin answers no frame request: its frame is known only once it has
+    // framed the mapped window.
+    const bool managed = x11::WindowManagerRuns();
     const x11::Extents promised = ui.frame;
     const uint32_t t0 = timeGetTime();
     while (timeGetTime() - t0 < 2000u) {
         QCoreApplication::processEvents(QEventLoop::AllEvents);
         if (!qt::WindowOnX11() && ui.form->windowHandle() && ui.form->windowHandle()->isExposed()) break;
-        if (x11::Viewable(w) && (!framed || x11::MeasureFrame(w) != x11::Extents{})) break;
+        if (x11::Viewable(w) && (!managed || x11::FrameDeclared(w)) &&
+            (!framed || x11::MeasureFrame(w) != x11::Extents{}))
+            break;
         Sleep(2);
     }
     if (CurrentFrame() != promised && (ui.wantX || ui.wantY)) PlaceForm();

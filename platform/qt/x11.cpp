@@ -253,6 +253,19 @@ bool CoverCloseRequested() {
     return asked;
 }
 
+bool WindowManagerRuns() { return dpy && WindowManagerRunning(); }
+
+bool FrameDeclared(unsigned long window) {
+    if (!dpy) return false;
+    Extents e;
+    if (ReadFrameExtents(window, e)) return true;
+    Window root = 0, parent = 0, *kids = nullptr;
+    unsigned n = 0;
+    if (!XQueryTree(dpy, window, &root, &parent, &kids, &n)) return false;
+    if (kids) XFree(kids);
+    return parent != 0 && parent != root;
+}
+
 bool FrameExtentsAnswered() {
     return dpy && WindowManagerRunning() && Supported("_NET_REQUEST_FRAME_EXTENTS");
 }

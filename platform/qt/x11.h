@@ -47,6 +47,11 @@ struct Extents {
     bool operator==(const Extents&) const = default;
 };
 
+// True when an EWMH window manager runs.
+bool WindowManagerRuns();
+// The window manager has framed the window: it has declared the frame's
+// extents or put the window in a frame of its own.
+bool FrameDeclared(unsigned long window);
 // True when an EWMH window manager runs and answers frame-extent requests.
 bool FrameExtentsAnswered();
 // Asks the window manager what frame it would give the (unmapped) window;
