@@ -35,6 +35,11 @@ SKORREL_X_PACKAGES=(xvfb xauth xdotool x11-utils x11-xserver-utils imagemagick o
 # What playing in real Wayland compositors, headless, needs.
 SKORREL_WAYLAND_PACKAGES=(sway mutter kwin-wayland plasma-wayland-protocols xwayland grim wtype dbus python3
   python3-dbus pipewire pipewire-bin wireplumber)
+# Whole desktops as players run them, on X11 and on Wayland: GNOME Shell,
+# and KDE Plasma's KWin with its Breeze decoration and the QML its Present
+# Windows and Overview are drawn with (else its screen edges open nothing).
+SKORREL_DESKTOP_PACKAGES=(gnome-shell kwin-x11 breeze libglib2.0-bin plasma-framework qml-module-qtquick2
+  qml-module-qtquick-window2 qml-module-qtquick-layouts qml-module-qtgraphicaleffects qml-module-org-kde-kirigami2)
 # The 32-bit Wine, for the 32-bit exe. Without XInput2 it cannot clip the
 # pointer (ClipCursor does nothing); the other X libraries it loads at run
 # time for the screen size, several screens, cursors and drawing.
