@@ -112,7 +112,7 @@ class KWin(VPointer, Compositor):
         said = self.script(
             'var out = []; var cs = workspace.clientList();'
             'for (var i = 0; i < cs.length; ++i) { var c = cs[i], f = c.frameGeometry,'
-            ' g = c.clientGeometry || f;'
+            ' g = c.clientGeometry || c.bufferGeometry || f;'
             ' out.push(c.caption + "\\t" + [f.x, f.y, f.width, f.height, g.x, g.y, g.width, g.height].join(" ")); }'
             'say(out.join("|"));')
         found = {}
