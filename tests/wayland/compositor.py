@@ -21,7 +21,10 @@ class Compositor:
         self.work, self.probe, self.vpointer_path = work, probe, vpointer
         self.size, self.scale, self.outputs = size, scale, outputs
         self.locks = locks   # whether it grants pointer locks (only sway is told not to)
-        self.nox = nox       # a session without XWayland: windows come from the compositor
+        self.nox = nox       # a session without XWayland
+        # The game's windows are Wayland ones, found in the compositor's own list.
+        self.own_windows = nox
+        self.qt_platform = None  # QT_QPA_PLATFORM for the game, when a case sets it
         self.runtime = os.path.join(work, "runtime")
         os.makedirs(self.runtime, mode=0o700, exist_ok=True)
         self.env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": work, "XDG_RUNTIME_DIR": self.runtime,
@@ -58,23 +61,30 @@ class Compositor:
         return r.returncode, r.stdout.strip()
 
     # The game's windows and the primary monitor: XWayland's through
-    # x11_probe, or without XWayland the compositor's own (own_*).
+    # x11_probe, or the compositor's own (own_*) when the game's windows
+    # are Wayland ones (and the monitor too without XWayland).
     def window(self, title):
-        if self.nox:
+        if self.own_windows:
             return self.own_window(title)
+        return self.x_window(title)
+
+    def x_window(self, title):
+        """An X window of this title on XWayland; None without XWayland."""
+        if self.nox:
+            return None
         code, out = self.x("find", title)
         return out.splitlines()[0] if code == 0 and out else None
 
     def frame(self, win):
         """The window's frame and client area: x y w h, x y w h."""
-        if self.nox:
+        if self.own_windows:
             return self.own_frame(win)
         code, out = self.x("frame", win)
         return [int(v) for v in out.split()] if code == 0 else None
 
     def close_window(self, win):
         """As the window's close button does."""
-        if self.nox:
+        if self.own_windows:
             return self.own_close(win)
         self.x("close", win)
 

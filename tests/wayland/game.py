@@ -23,7 +23,9 @@ class Game:
         if not os.path.exists(os.path.join(folder, "skorrel")):
             shutil.copy(binary, os.path.join(folder, "skorrel"))
         self.log_path = os.path.join(folder, "game.log")
-        env = dict(comp.env, WAYLAND_DISPLAY=display) if display else comp.env
+        env = dict(comp.env, WAYLAND_DISPLAY=display) if display else dict(comp.env)
+        if comp.qt_platform is not None:
+            env["QT_QPA_PLATFORM"] = comp.qt_platform
         self.proc = subprocess.Popen([os.path.join(folder, "skorrel")], cwd=folder, env=env,
                                      stdout=open(self.log_path, "ab"), stderr=subprocess.STDOUT)
         comp.procs.append(self.proc)
@@ -45,7 +47,13 @@ class Game:
         """The game in a folder of its own (or again in folder), checked to
         show its window: None when it does not."""
         game = cls(comp, binary, folder or tempfile.mkdtemp(prefix="game-", dir=comp.work), display)
-        return game if check(what, game.win is not None, "" if game.win else game.output()) else None
+        if not check(what, game.win is not None, "" if game.win else game.output()):
+            return None
+        if comp.own_windows and not comp.nox:
+            # XWayland is there, yet Qt was told to use Wayland itself.
+            x = comp.x_window(TITLE)
+            check("the window is a Wayland one, not XWayland's", x is None, f"X window {x}")
+        return game
 
     def lines(self):
         if not os.path.exists(self.history):

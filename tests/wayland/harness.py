@@ -127,6 +127,8 @@ def options(scenarios, argv=None, more=None):
     p.add_argument("vpointer", nargs="?", help="the input client of sway and KWin")
     p.add_argument("--compositor", required=True, choices=("sway", "mutter", "kwin"))
     p.add_argument("--scenario", choices=list(scenarios), default=next(iter(scenarios)))
+    p.add_argument("--desktop", action="store_true",
+                   help="the whole desktop: GNOME Shell on mutter, Plasma's own screen edges in KWin")
     p.add_argument("--monitors", type=int, default=1, help="the primary and more to its right")
     p.add_argument("--no-xwayland", action="store_true", help="the game's window on Wayland itself (sway, KWin)")
     p.add_argument("--no-lock", action="store_true", help="a sway that never grants a pointer lock")
@@ -135,15 +137,24 @@ def options(scenarios, argv=None, more=None):
     p.add_argument("--size", type=lambda v: tuple(int(n) for n in v.split("x")), default=(1920, 1080),
                    metavar="WxH", help="each output's mode in pixels")
     p.add_argument("--scale", type=float, default=1.0, help="each output's scale")
+    p.add_argument("--qt-platform", metavar="VALUE",
+                   help="QT_QPA_PLATFORM in the game's environment, as a player may have it set")
     if more:
         more(p)
     o = p.parse_args(argv)
     if o.no_xwayland and o.compositor == "mutter" or o.no_lock and o.compositor != "sway":
         p.error("--no-xwayland goes with sway or KWin, --no-lock with sway")
+    # Whether the game's window is a Wayland one with XWayland there: Qt
+    # takes the first platform of the list that connects.
+    first = next((n.split(":")[0].lower() for n in (o.qt_platform or "").split(";") if n.split(":")[0]), "xcb")
+    o.wayland_window = o.no_xwayland or first.startswith("wayland")
+    if o.wayland_window and o.compositor == "mutter":
+        p.error("mutter's windows are found through XWayland only: no --qt-platform=wayland there")
     if (o.monitors > 1) != (o.scenario == "two-monitors"):
         p.error("--scenario=two-monitors and --monitors=2 go together")
     # Names the case's screenshots.
-    o.label = "-".join([o.compositor, o.scenario] + ["nox"] * o.no_xwayland + ["nolock"] * o.no_lock +
+    qpa = [f"qpa-{re.sub('[^a-z0-9-]+', '-', o.qt_platform.lower())}"] if o.qt_platform else []
+    o.label = "-".join([o.compositor, o.scenario] + ["nox"] * o.no_xwayland + ["nolock"] * o.no_lock + qpa +
                        [f"{o.size[0]}x{o.size[1]}", f"{o.scale:g}x", o.device])
     return o
 
@@ -162,9 +173,12 @@ def run(o, play):
     from sway import Sway
     # A short name: sway's IPC socket in there must fit a socket address.
     work = tempfile.mkdtemp(prefix=f"skorrel-{o.compositor}-")
-    comp = {"sway": Sway, "mutter": Mutter, "kwin": KWin}[o.compositor](
+    from gnome import GnomeShell
+    kinds = {"sway": Sway, "mutter": GnomeShell if o.desktop else Mutter, "kwin": KWin}
+    comp = kinds[o.compositor](
         work, o.probe, o.vpointer, o.size, o.scale, o.monitors, locks=not o.no_lock, nox=o.no_xwayland)
-    comp.device, comp.label = o.device, o.label
+    comp.device, comp.label, comp.desktop = o.device, o.label, o.desktop
+    comp.qt_platform, comp.own_windows = o.qt_platform, o.wayland_window
     try:
         comp.start()
         session = comp
