@@ -80,9 +80,10 @@ int Index(Control c) { return static_cast<int>(c); }
 unsigned long FormWindow() { return ui.form ? static_cast<unsigned long>(ui.form->winId()) : 0; }
 
 // The frame as it stands: measured on a mapped window, else what the window
-// manager promised (asked once), else none.
+// manager promised (asked once), else none. A Wayland window's id is no X
+// window: its frame is the compositor's and not known here.
 x11::Extents CurrentFrame() {
-    if (!ui.form) return {};
+    if (!ui.form || !qt::WindowOnX11()) return {};
     const unsigned long w = FormWindow();
     if (x11::Viewable(w)) {
         ui.frame = x11::MeasureFrame(w);
@@ -269,17 +270,18 @@ void ShowForm() {
     // if the frame is not the one it promised, put the frame where the
     // game asked.
     const unsigned long w = FormWindow();
-    const bool framed = x11::FrameExtentsAnswered();
+    const bool onX = qt::WindowOnX11();
+    const bool framed = onX && x11::FrameExtentsAnswered();
     // KWin answers no frame request: its frame is known only once it has
     // framed the mapped window.
-    const bool managed = x11::WindowManagerRuns();
+    const bool managed = onX && x11::WindowManagerRuns();
     const x11::Extents promised = ui.frame;
     const uint32_t t0 = timeGetTime();
     while (timeGetTime() - t0 < 2000u) {
         QCoreApplication::processEvents(QEventLoop::AllEvents);
-        if (!qt::WindowOnX11() && ui.form->windowHandle() && ui.form->windowHandle()->isExposed()) break;
-        if (x11::Viewable(w) && (!managed || x11::FrameDeclared(w)) &&
-            (!framed || x11::MeasureFrame(w) != x11::Extents{}))
+        if (onX ? x11::Viewable(w) && (!managed || x11::FrameDeclared(w)) &&
+                      (!framed || x11::MeasureFrame(w) != x11::Extents{})
+                : ui.form->windowHandle() && ui.form->windowHandle()->isExposed())
             break;
         Sleep(2);
     }

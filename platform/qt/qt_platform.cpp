@@ -4,8 +4,9 @@
 // covering the screen (pointer_wl.cpp). The window itself is an X11 one
 // wherever there is X: XWayland honours the positions the game gives it.
 // A Wayland session without XWayland gets Qt's own Wayland window, placed
-// by the compositor. Here: start-up, the event loop, the screen, the clock
-// and paths.
+// by the compositor, and so does a player whose QT_QPA_PLATFORM asks Qt for
+// Wayland first. Here: start-up, the event loop, the screen, the clock and
+// paths.
 #include <QApplication>
 #include <QGuiApplication>
 #include <QScreen>
@@ -34,7 +35,8 @@ struct Backend {
     std::unique_ptr<QApplication> app;
     // The pointer goes through Wayland (else X11); chosen once, at Init.
     const qt::PointerOps* pointer = &qt::kX11Pointer;
-    // The window is an X11 one (else Qt's own on Wayland).
+    // The window is an X11 one (else Qt's own on Wayland): the platform Qt
+    // took, known once the application stands.
     bool x11 = false;
 };
 
@@ -142,6 +144,29 @@ int RunEventLoop() {
     return status;
 }
 
+namespace {
+
+// Whether Qt will take xcb for the window, from the player's QT_QPA_PLATFORM:
+// Qt tries its ';'-separated names (each maybe with ':'-separated
+// arguments) in order and keeps the first that starts. xcb and Wayland
+// start where their display answers; anything else is taken to start.
+bool XcbFirst(const QByteArray& platforms, bool wayland, std::string* noX) {
+    for (const QByteArray& entry : platforms.split(';')) {
+        const QByteArray name = entry.split(':').front().trimmed().toLower();
+        if (name.isEmpty()) continue;
+        if (name == "xcb") {
+            if (x11::Open(noX)) return true;
+        } else if (name.startsWith("wayland")) {
+            if (wayland || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) return false;
+        } else {
+            return false;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
 bool Init(int argc, char** argv, std::string* why) {
     if (backend.app) return true;
     // XWayland neither moves the pointer nor sees it off its own windows:
@@ -152,16 +177,24 @@ bool Init(int argc, char** argv, std::string* why) {
         if (!wayland) std::fprintf(stderr, "skorrel: %s; trying the pointer through X11\n", wl::Failure().c_str());
     }
     backend.pointer = wayland ? &qt::kWaylandPointer : &qt::kX11Pointer;
-    // The window is an X11 one wherever there is X (XWayland in a Wayland
-    // session), where the game can place it; on Wayland itself otherwise.
     std::string noX;
-    backend.x11 = x11::Open(&noX);
-    if (!backend.x11 && !wayland) {
+    bool xcb = false;
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        // The window is an X11 one wherever there is X (XWayland in a
+        // Wayland session), where the game can place it; on Wayland itself
+        // otherwise.
+        xcb = x11::Open(&noX);
+        if (xcb || wayland) qputenv("QT_QPA_PLATFORM", xcb ? "xcb" : "wayland");
+    } else {
+        // The player's choice stands; Qt may still fall back along it.
+        xcb = XcbFirst(qgetenv("QT_QPA_PLATFORM"), wayland, &noX);
+    }
+    // Without Wayland the pointer goes through X11, whatever the window is.
+    if (!wayland && !x11::Open(&noX)) {
         if (why) *why = noX;
         return false;
     }
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", backend.x11 ? "xcb" : "wayland");
-    if (backend.x11) {
+    if (xcb) {
         // One Qt pixel is one device pixel: the pointer works in device
         // pixels there. On Wayland both work in the output's logical pixels.
         qputenv("QT_ENABLE_HIGHDPI_SCALING", "0");
@@ -172,6 +205,22 @@ bool Init(int argc, char** argv, std::string* why) {
     backend.argc = argc > 0 ? 1 : 0;
     backend.argv[0] = argc > 0 ? argv[0] : nullptr;
     backend.app = std::make_unique<QApplication>(backend.argc, backend.argv);
+    const QString platform = QGuiApplication::platformName();
+    backend.x11 = platform == QLatin1String("xcb");
+    // Qt skipped a platform that seemed to answer, or took one that seemed
+    // not to: its high-dpi scaling is then set for the other kind.
+    if (backend.x11 != xcb) {
+        std::fprintf(stderr, "skorrel: Qt took the platform %s from QT_QPA_PLATFORM=%s; its high-dpi scaling is %s\n",
+                     qPrintable(platform), qgetenv("QT_QPA_PLATFORM").constData(),
+                     xcb ? "off" : "on, so a window pixel may not be a screen pixel");
+    }
+    // The window's frame is asked of X only for an X11 window; X itself
+    // only for it or the pointer.
+    if (backend.x11) {
+        if (!x11::Open(&noX)) std::fprintf(stderr, "skorrel: %s; the window's frame is not known\n", noX.c_str());
+    } else if (wayland) {
+        x11::Close();
+    }
     backend.app->installNativeEventFilter(qt::FormDestroyWatch());
     backend.pointer->start();
     return true;
