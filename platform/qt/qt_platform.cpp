@@ -129,7 +129,10 @@ int32_t MonitorCount() {
 }
 
 int RunEventLoop() {
-    const int status = backend.app ? QApplication::exec() : 1;
+    // Closed before the loop began (a race started from a press while the
+    // window was being shown, and the window closed in it): Qt quits on the
+    // last window's close only from within its loop, which would never end.
+    const int status = !backend.app ? 1 : QuitRequested() ? 0 : QApplication::exec();
     backend.pointer->stop();
     qt::DeleteForm();
     x11::Close();
