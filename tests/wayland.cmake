@@ -71,6 +71,11 @@ skorrel_wayland_test(e2e_wayland_kwin_scale1_5_abs --compositor=kwin --scenario=
 # the compositor's own window list.
 skorrel_wayland_test(e2e_wayland_sway_no_xwayland --compositor=sway --no-xwayland --size=1920x1080 --device=rel)
 skorrel_wayland_test(e2e_wayland_kwin_no_xwayland --compositor=kwin --no-xwayland --size=1920x1080 --device=abs)
+# XWayland there, but the player's QT_QPA_PLATFORM puts the window on
+# Wayland: races played, and the game closed after them and from within a
+# race ends at once.
+skorrel_wayland_test(e2e_wayland_sway_qpa_wayland --compositor=sway --qt-platform=wayland --scenario=closes
+                     --size=1920x1080 --device=rel)
 # A lock granted late: the relay holds the compositor's word back for 2 s.
 skorrel_wayland_test(e2e_wayland_sway_late_lock --compositor=sway --scenario=late-lock --size=1920x1080)
 # A sway that never grants the lock: the game still plays.

@@ -1,6 +1,7 @@
 """The races e2e.py plays (--scenario full, short, unheld, two-monitors,
-picture): their moves as data, lists of points that play() plays, and the
-checks around them. stress.py and late_lock.py hold the two with a relay.
+closes, picture): their moves as data, lists of points that play() plays,
+and the checks around them. stress.py and late_lock.py hold the two with a
+relay.
 
 A move is a point the pointer goes to (Compositor.to) in pixels of the
 screen the game measures; one beyond an edge stops a mouse at the edge and
@@ -270,6 +271,45 @@ def relative_races(comp, o):
     game.close()
 
 
+def closes(comp, o):
+    """Two games, each closed as a player would and each to end at once
+    with status 0: the first by its window's close after two races, the
+    second from its first race, pressed as soon as the window shows, by the
+    close key on the covering surface."""
+    if not (game := Game.open(comp, o.game)):
+        return
+    fr = game.frame()
+    log("frame", fr)
+    check("client area 248x48", fr and fr[6:8] == [248, 48], str(fr))
+    held_through_count_in(comp, game, ("held", "go"))
+    play(comp, "short")
+    play(comp, "short's last")
+    if game.recorded(1, "race 1 ends at the fourth edge and is recorded"):
+        log("race 1:", game.lines()[0].decode())
+    time.sleep(0.3)
+    pressed = game.press_start()
+    wait_go(comp, pressed)
+    play(comp, "sweep")
+    dismiss_any(comp, (BEST_TITLE, REFUSED_TITLE), 3)
+    if game.recorded(2, "race 2 recorded"):
+        log("race 2:", game.lines()[1].decode())
+    before = game.lines()
+    game.close("closed after two races: exit status 0 at once")
+
+    if not (game := Game.open(comp, o.game, folder=game.folder, what="the game starts again")):
+        return
+    pressed = game.press_start()
+    wait_go(comp, pressed)
+    play(comp, "sweep", 3)          # left and top, not the end
+    if comp.tells_focus:
+        who = comp.focused()
+        check("the covering surface has the keyboard", who == "Skorrel", str(who))
+    comp.close_covering_surface()
+    status = game.wait_exit()
+    check("closed during its first race: exit status 0 at once", status == 0, f"{status} {game.output()}")
+    check("nothing written by the closed race", game.lines() == before, str(game.lines()))
+
+
 def picture(comp, o):
     """The README's picture: the window during the count-in, held pointer
     and all, cut from the screen (scripts/screenshot-wayland.sh)."""
@@ -284,4 +324,4 @@ def picture(comp, o):
 
 
 SCENARIOS = {"full": full, "short": short, "unheld": relative_races, "two-monitors": relative_races,
-             "picture": picture}
+             "closes": closes, "picture": picture}
