@@ -127,8 +127,6 @@ def options(scenarios, argv=None, more=None):
     p.add_argument("vpointer", nargs="?", help="the input client of sway and KWin")
     p.add_argument("--compositor", required=True, choices=("sway", "mutter", "kwin"))
     p.add_argument("--scenario", choices=list(scenarios), default=next(iter(scenarios)))
-    p.add_argument("--desktop", action="store_true",
-                   help="the whole desktop: GNOME Shell on mutter, Plasma's own screen edges in KWin")
     p.add_argument("--monitors", type=int, default=1, help="the primary and more to its right")
     p.add_argument("--no-xwayland", action="store_true", help="the game's window on Wayland itself (sway, KWin)")
     p.add_argument("--no-lock", action="store_true", help="a sway that never grants a pointer lock")
@@ -173,11 +171,9 @@ def run(o, play):
     from sway import Sway
     # A short name: sway's IPC socket in there must fit a socket address.
     work = tempfile.mkdtemp(prefix=f"skorrel-{o.compositor}-")
-    from gnome import GnomeShell
-    kinds = {"sway": Sway, "mutter": GnomeShell if o.desktop else Mutter, "kwin": KWin}
-    comp = kinds[o.compositor](
+    comp = {"sway": Sway, "mutter": Mutter, "kwin": KWin}[o.compositor](
         work, o.probe, o.vpointer, o.size, o.scale, o.monitors, locks=not o.no_lock, nox=o.no_xwayland)
-    comp.device, comp.label, comp.desktop = o.device, o.label, o.desktop
+    comp.device, comp.label = o.device, o.label
     comp.qt_platform, comp.own_windows = o.qt_platform, o.wayland_window
     try:
         comp.start()
