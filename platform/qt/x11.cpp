@@ -258,12 +258,7 @@ bool WindowManagerRuns() { return dpy && WindowManagerRunning(); }
 bool FrameDeclared(unsigned long window) {
     if (!dpy) return false;
     Extents e;
-    if (ReadFrameExtents(window, e)) return true;
-    Window root = 0, parent = 0, *kids = nullptr;
-    unsigned n = 0;
-    if (!XQueryTree(dpy, window, &root, &parent, &kids, &n)) return false;
-    if (kids) XFree(kids);
-    return parent != 0 && parent != root;
+    return ReadFrameExtents(window, e) || MeasureFrame(window) != Extents{};
 }
 
 bool FrameExtentsAnswered() {
@@ -311,6 +306,9 @@ Extents MeasureFrame(unsigned long window) {
     e.top = cy - fa.y;
     e.right = fa.x + fa.width + 2 * fa.border_width - (cx + ca.width);
     e.bottom = fa.y + fa.height + 2 * fa.border_width - (cy + ca.height);
+    // A frame not yet sized around the window (KWin's starts as 1 x 1)
+    // tells nothing.
+    if (e.left < 0 || e.top < 0 || e.right < 0 || e.bottom < 0) return {};
     return e;
 }
 

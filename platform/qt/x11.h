@@ -50,7 +50,7 @@ struct Extents {
 // True when an EWMH window manager runs.
 bool WindowManagerRuns();
 // The window manager has framed the window: it has declared the frame's
-// extents or put the window in a frame of its own.
+// extents or put the window in a frame of its own, sized around it.
 bool FrameDeclared(unsigned long window);
 // True when an EWMH window manager runs and answers frame-extent requests.
 bool FrameExtentsAnswered();
