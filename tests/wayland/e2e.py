@@ -7,8 +7,9 @@ game measures (XWayland's primary monitor), and every move is given in its
 pixels: each compositor's unit of relative motion is measured first."""
 import harness
 import scenarios
+from desktop import desktop
 from late_lock import late_lock
 from stress import stress
 
 if __name__ == "__main__":
-    harness.main({**scenarios.SCENARIOS, "stress": stress, "late-lock": late_lock})
+    harness.main({**scenarios.SCENARIOS, "stress": stress, "late-lock": late_lock, "desktop": desktop})

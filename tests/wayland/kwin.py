@@ -12,8 +12,9 @@ from harness import log, wait_until, write_png
 class KWin(VPointer, Compositor):
     name = "kwin"
     tells_focus = True
+    desktop = False      # Plasma's own screen edges, not none
     # Linux key codes, which fake input's keyboard_key takes.
-    KEYS = {"Return": 28, "Alt": 56, "F4": 62, "Shift": 42, "space": 57}
+    KEYS = {"Return": 28, "Alt": 56, "F4": 62, "Shift": 42, "space": 57, "Escape": 1}
 
     def __init__(self, *args, **kw):
         super().__init__(*args, **kw)
@@ -27,10 +28,10 @@ class KWin(VPointer, Compositor):
         kwin = os.path.join(self.work, "kwin_wayland")
         # No hot corners or screen edges: the harness's moves reach every
         # corner, and an overview opened there takes the clicks meant for
-        # the game.
+        # the game. A whole desktop keeps Plasma's own actions.
         os.makedirs(os.path.join(self.work, ".config"), exist_ok=True)
         with open(os.path.join(self.work, ".config", "kwinrc"), "w") as f:
-            f.write("[ElectricBorders]\n" + "".join(f"{e}=None\n" for e in (
+            f.write("" if self.desktop else "[ElectricBorders]\n" + "".join(f"{e}=None\n" for e in (
                 "Top", "TopRight", "Right", "BottomRight", "Bottom", "BottomLeft", "Left", "TopLeft")) +
                 "[Effect-overview]\nBorderActivate=9\n[Effect-windowview]\nBorderActivateAll=9\n"
                 "[TouchEdges]\nTop=None\nRight=None\nBottom=None\nLeft=None\n")
@@ -81,6 +82,16 @@ class KWin(VPointer, Compositor):
             self.activate(mine[1])
             wait_until(lambda: self.focused() in mine, 2, 0.1)
         self.key("space")
+
+    # The desktop's action in the top-left corner, for the desktop scenario:
+    # Present Windows (windowview) by default, or the overview.
+    def corner_action_open(self):
+        effects = self.dbus.SessionBus().get_object("org.kde.KWin", "/Effects").Get(
+            "org.kde.kwin.Effects", "activeEffects", dbus_interface="org.freedesktop.DBus.Properties")
+        return bool({"windowview", "overview"} & {str(e) for e in effects})
+
+    def close_corner_action(self):
+        self.key("Escape")
 
     def script(self, body):
         """Runs a KWin script; what it says, print(say(...)), comes back
