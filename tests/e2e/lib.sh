@@ -163,15 +163,17 @@ close_game() {
   else
     "$PROBE" close "$WIN"
   fi
-  local i
+  ends_with_zero "the close"
+}
+
+# The game ends by itself, within five seconds, after $1 (what ended it),
+# with exit status 0.
+ends_with_zero() {
+  local i status=0
   for ((i = 0; i < 100; i++)); do kill -0 "$GAME_PID" 2>/dev/null || break; sleep 0.05; done
-  if kill -0 "$GAME_PID" 2>/dev/null; then
-    fail "the game did not exit after the close"
-    kill "$GAME_PID"
-  fi
-  local status=0
+  if kill -0 "$GAME_PID" 2>/dev/null; then fail "the game kept running after $1"; kill "$GAME_PID"; fi
   wait "$GAME_PID" || status=$?
-  check "exit status 0 after the close (got $status)" test "$status" = 0
+  check "exit status 0 after $1 (got $status)" test "$status" = 0
 }
 
 pointer_free() {

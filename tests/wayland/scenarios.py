@@ -124,6 +124,21 @@ def held_through_count_in(comp, game, shots):
     arrow_at(comp, shots[-1], held, "after go! the pointer is there", cursor=True)
 
 
+def closed_mid_race(comp, game, before, what):
+    """A race started, then closed by the compositor's close key on the
+    covering surface: the game ends with status 0 and writes nothing."""
+    pressed = game.press_start()
+    wait_go(comp, pressed)
+    play(comp, "sweep", 3)          # left and top, not the end
+    if comp.tells_focus:
+        who = comp.focused()
+        check("the covering surface has the keyboard", who == "Skorrel", str(who))
+    comp.close_covering_surface()
+    status = game.wait_exit()
+    check(what, status == 0, f"{status} {game.output()}")
+    check("nothing written by the closed race", game.lines() == before, str(game.lines()))
+
+
 def centred(fr, s, what, vertical=True):
     """The game asks for the frame's corner at (W - FW) / 2, (H - FH) / 2."""
     check(what, fr and abs(2 * fr[0] - (s.w - fr[2])) <= 2 and
@@ -201,16 +216,7 @@ def full(comp, o):
     if not (game := Game.open(comp, o.game, folder=game.folder, what="the game starts again")):
         return
     shot(comp, "7-restart")
-    pressed = game.press_start()
-    wait_go(comp, pressed)
-    play(comp, "sweep", 3)          # left and top, not the end
-    if comp.tells_focus:
-        who = comp.focused()
-        check("the covering surface has the keyboard", who == "Skorrel", str(who))
-    comp.close_covering_surface()
-    status = game.wait_exit()
-    check("closed during the race: exit status 0", status == 0, str(status))
-    check("nothing written by the closed race", game.lines() == before)
+    closed_mid_race(comp, game, before, "closed during the race: exit status 0")
     if "pointer constraints" in game.output():
         check("no complaint about pointer constraints", False, game.output())
 
@@ -298,16 +304,7 @@ def closes(comp, o):
 
     if not (game := Game.open(comp, o.game, folder=game.folder, what="the game starts again")):
         return
-    pressed = game.press_start()
-    wait_go(comp, pressed)
-    play(comp, "sweep", 3)          # left and top, not the end
-    if comp.tells_focus:
-        who = comp.focused()
-        check("the covering surface has the keyboard", who == "Skorrel", str(who))
-    comp.close_covering_surface()
-    status = game.wait_exit()
-    check("closed during its first race: exit status 0 at once", status == 0, f"{status} {game.output()}")
-    check("nothing written by the closed race", game.lines() == before, str(game.lines()))
+    closed_mid_race(comp, game, before, "closed during its first race: exit status 0 at once")
 
 
 def picture(comp, o):
