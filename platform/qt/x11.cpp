@@ -6,11 +6,11 @@
 #include <X11/extensions/Xfixes.h>
 
 #include <algorithm>
-#include <initializer_list>
-#include <vector>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <initializer_list>
+#include <vector>
 
 namespace platform::x11 {
 
@@ -235,8 +235,6 @@ void Uncover() {
     coverColormap = 0;
     XSync(dpy, False);
 }
-
-bool Covered() { return coverWindow != 0; }
 
 bool CoverCloseRequested() {
     if (!dpy) return false;

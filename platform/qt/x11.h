@@ -36,7 +36,6 @@ bool Fenced();
 // clear; without one nothing is put up. Right and bottom exclusive.
 void Cover(int left, int top, int right, int bottom);
 void Uncover();
-bool Covered();
 // The cover has the keyboard: the window manager's close key (Alt+F4)
 // closes it, which means the player wants the game closed. Reads what the
 // server has sent this connection.
