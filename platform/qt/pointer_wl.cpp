@@ -39,8 +39,7 @@ WaylandPointer wayland;
 void CheckCoverClosed() {
     if (!wl::CloseRequested() || QuitRequested()) return;
     wl::Uncover();
-    if (QWidget* form = Form()) form->close();
-    Closed();
+    CloseForm();
 }
 
 // Shows the window's current look on the covering surface too, drawn at

@@ -4,7 +4,6 @@
 #include <QPoint>
 #include <QRect>
 #include <QScreen>
-#include <QWidget>
 
 #include "platform/qt/qt_internal.h"
 #include "platform/qt/x11.h"
@@ -55,8 +54,7 @@ void Nothing() {}
 void Pump() {
     if (!x11::CoverCloseRequested() || QuitRequested()) return;
     x11::Uncover();
-    if (QWidget* form = Form()) form->close();
-    Closed();
+    CloseForm();
 }
 
 void LetGo() {

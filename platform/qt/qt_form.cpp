@@ -308,6 +308,11 @@ void Closed() {
     ThePointer().release();
 }
 
+void CloseForm() {
+    if (ui.form) ui.form->close();
+    Closed();
+}
+
 QWidget* Form() { return ui.form; }
 std::span<QWidget* const> Controls() { return ui.controls; }
 QAbstractNativeEventFilter* FormDestroyWatch() { return &destroyWatch; }

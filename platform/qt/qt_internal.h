@@ -70,6 +70,9 @@ QWidget* Form();
 std::span<QWidget* const> Controls();
 // The player has closed the window, or it is gone.
 void Closed();
+// The player closed the game from the race's cover (the desktop's close
+// key on it): the window closes as through its own close.
+void CloseForm();
 // Counts a window destroyed from outside as closed.
 QAbstractNativeEventFilter* FormDestroyWatch();
 // Lets go of the form and its controls, at the end of the event loop.
