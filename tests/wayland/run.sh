@@ -22,7 +22,12 @@ if [ "$1" = relay ]; then
 fi
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+# SKORREL_KEEP keeps the case's folder, logs and all, for a look afterwards.
+if [ -n "${SKORREL_KEEP:-}" ]; then
+  trap 'echo "run.sh: kept $work" >&2' EXIT
+else
+  trap 'rm -rf "$work"' EXIT
+fi
 bus=no
 for f in "$@"; do
   if [[ $f == --*=* && -f ${f#*=} ]]; then
