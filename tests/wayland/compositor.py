@@ -16,6 +16,7 @@ class Compositor:
     device = "rel"       # what plays the races: "rel" a mouse, "abs" a tablet
     at = (0, 0)          # where the pointer is on the primary, X pixels
     screen = None        # the harness's Screen, once measured
+    window_settles = 0.3  # s from an X window's map to the pointer's motion over it
 
     def __init__(self, work, probe, vpointer, size, scale, outputs, locks=True, nox=False):
         self.work, self.probe, self.vpointer_path = work, probe, vpointer
@@ -121,7 +122,7 @@ class Compositor:
         try:
             if track.stdout.readline().strip() != "ready":
                 raise RuntimeError("x11_probe track did not start")
-            time.sleep(0.3)
+            time.sleep(self.window_settles)
 
             def at():
                 time.sleep(0.15)
@@ -205,8 +206,12 @@ class VPointer:
         time.sleep(0.03)
 
     def move(self, du, dv):
-        self.send(f"rel {du} {dv}")
+        self.nudge(du, dv)
         self.sync()
+
+    def nudge(self, du, dv):
+        """Relative motion, not waited for: a mouse's stream of them."""
+        self.send(f"rel {du} {dv}")
 
     def reach(self, x, y):
         self.point(x, y)

@@ -1,7 +1,7 @@
 """A whole desktop (--desktop: KWin with Plasma's own screen edges and its
-Breeze frame): the window centred with the desktop's frame, and a race
-whose sweep presses into the top-left corner, where Plasma opens its
-Present Windows. Nothing opens from the press to
+Breeze frame, or GNOME Shell): the window centred with the desktop's
+frame, and a race whose sweep presses into the top-left corner, where
+Plasma opens its Present Windows and GNOME Shell its overview. Nothing opens from the press to
 the end of the race; the same push with no race opens it, before and
 after."""
 import time
@@ -21,7 +21,7 @@ def push_corner(comp):
         # A motion every 20 ms, as a mouse sends them, not each only once
         # the last is handled: on a busy machine that took longer than an
         # edge waits for its second push.
-        comp.send(f"rel {-60 / comp.ux} {-40 / comp.uy}")
+        comp.nudge(-60 / comp.ux, -40 / comp.uy)
         time.sleep(0.02)
     comp.sync()
     comp.at = (0, 0)

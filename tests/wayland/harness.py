@@ -128,7 +128,7 @@ def options(scenarios, argv=None, more=None):
     p.add_argument("--compositor", required=True, choices=("sway", "mutter", "kwin"))
     p.add_argument("--scenario", choices=list(scenarios), default=next(iter(scenarios)))
     p.add_argument("--desktop", action="store_true",
-                   help="the whole desktop: Plasma's own screen edges in KWin")
+                   help="the whole desktop: Plasma's own screen edges in KWin, GNOME Shell for mutter")
     p.add_argument("--monitors", type=int, default=1, help="the primary and more to its right")
     p.add_argument("--no-xwayland", action="store_true", help="the game's window on Wayland itself (sway, KWin)")
     p.add_argument("--no-lock", action="store_true", help="a sway that never grants a pointer lock")
@@ -142,8 +142,7 @@ def options(scenarios, argv=None, more=None):
     if more:
         more(p)
     o = p.parse_args(argv)
-    if o.desktop and o.compositor != "kwin":
-        p.error("--desktop goes with KWin")
+
     if o.no_xwayland and o.compositor == "mutter" or o.no_lock and o.compositor != "sway":
         p.error("--no-xwayland goes with sway or KWin, --no-lock with sway")
     # Whether the game's window is a Wayland one with XWayland there: Qt
@@ -171,11 +170,13 @@ def run(o, play):
         os.makedirs("/tmp/.X11-unix", exist_ok=True)
         os.chmod("/tmp/.X11-unix", 0o1777)
     from kwin import KWin        # each imports this module
+    from gnome import GnomeShell
     from mutter import Mutter
     from sway import Sway
     # A short name: sway's IPC socket in there must fit a socket address.
     work = tempfile.mkdtemp(prefix=f"skorrel-{o.compositor}-")
-    comp = {"sway": Sway, "mutter": Mutter, "kwin": KWin}[o.compositor](
+    kind = GnomeShell if o.desktop and o.compositor == "mutter" else {"sway": Sway, "mutter": Mutter, "kwin": KWin}[o.compositor]
+    comp = kind(
         work, o.probe, o.vpointer, o.size, o.scale, o.monitors, locks=not o.no_lock, nox=o.no_xwayland)
     comp.device, comp.label, comp.desktop = o.device, o.label, o.desktop
     comp.qt_platform, comp.own_windows = o.qt_platform, o.wayland_window

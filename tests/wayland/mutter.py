@@ -22,8 +22,7 @@ class Mutter(Compositor):
         # Absolute motion comes through a screen cast, which needs PipeWire
         # and its session manager: this session's own.
         self.spawn(["pipewire"], "pipewire.log")
-        self.spawn(["mutter", "--headless", "--wayland", "--wayland-display", "skorrel-wayland",
-                    *["--virtual-monitor", f"{self.size[0]}x{self.size[1]}"] * self.outputs], "mutter.log")
+        self.spawn(self.compositor_argv(), "mutter.log")
         self.started("pipewire did not start", self.wait_socket("pipewire-0", 10), "pipewire.log")
         self.spawn(["wireplumber"], "wireplumber.log")
         self.started("mutter did not start", self.wait_socket("skorrel-wayland"), "mutter.log")
@@ -47,6 +46,10 @@ class Mutter(Compositor):
         # Its keyboard is made at the first key, which it loses: a Shift.
         self.key("Shift")
         log("mutter on", self.env["WAYLAND_DISPLAY"], "XWayland on", display)
+
+    def compositor_argv(self):
+        return ["mutter", "--headless", "--wayland", "--wayland-display", "skorrel-wayland",
+                *["--virtual-monitor", f"{self.size[0]}x{self.size[1]}"] * self.outputs]
 
     def _display_config(self, bus):
         return self.dbus.Interface(bus.get_object("org.gnome.Mutter.DisplayConfig", "/org/gnome/Mutter/DisplayConfig"),
@@ -120,7 +123,13 @@ class Mutter(Compositor):
         time.sleep(0.05)
 
     def move(self, du, dv):
+        self.nudge(du, dv)
+        self.settle()
+
+    def nudge(self, du, dv):
         self.session.NotifyPointerMotionRelative(self.dbus.Double(du), self.dbus.Double(dv))
+
+    def sync(self):
         self.settle()
 
     def point(self, x, y):
