@@ -27,6 +27,35 @@ skorrel_install() {
   fi
 }
 
+# skorrel_install_begin <log> <package>...: the same, in the background, so
+# that a build can go on beside it; skorrel_install_wait then waits for it
+# and fails with its log if it failed. Asks for sudo's password first, in
+# the foreground, when there is anything to install.
+skorrel_install_begin() {
+  local log=$1 p
+  shift
+  SKORREL_INSTALL_PID=""
+  SKORREL_INSTALL_LOG=$log
+  for p in "$@"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+      [ "$(id -u)" -eq 0 ] || sudo -v
+      echo "Installing the rest in the background (log: $log)"
+      (skorrel_install "$@") >"$log" 2>&1 </dev/null &
+      SKORREL_INSTALL_PID=$!
+      return 0
+    fi
+  done
+}
+skorrel_install_wait() {
+  [ -n "${SKORREL_INSTALL_PID:-}" ] || return 0
+  if ! wait "$SKORREL_INSTALL_PID"; then
+    cat "$SKORREL_INSTALL_LOG" >&2
+    echo "Installing the packages failed (log: $SKORREL_INSTALL_LOG)" >&2
+    return 1
+  fi
+  SKORREL_INSTALL_PID=""
+}
+
 # What building and playing on Linux needs.
 SKORREL_BUILD_PACKAGES=(build-essential cmake pkg-config qt6-base-dev qt6-wayland libx11-dev libxfixes-dev libxrandr-dev libgl-dev
   libwayland-dev libwayland-bin wayland-protocols fonts-ipafont-gothic)
@@ -45,11 +74,13 @@ SKORREL_DESKTOP_PACKAGES=(gnome-shell kwin-x11 breeze libglib2.0-bin plasma-fram
 # time for the screen size, several screens, cursors and drawing.
 SKORREL_WINE32_PACKAGES=(wine32:i386 libxi6:i386 libxrandr2:i386 libxinerama1:i386
   libxcursor1:i386 libxrender1:i386 libxfixes3:i386)
-# What the tests add; the benchmarks are built there too, so they keep building.
-SKORREL_TEST_PACKAGES=(googletest libgtest-dev clang libclang-rt-14-dev libxtst-dev
+# What building the tests adds (the benchmarks are built there too, so they
+# keep building), the Windows builds included.
+SKORREL_TEST_BUILD_PACKAGES=(googletest libgtest-dev clang libclang-rt-14-dev libxtst-dev plasma-wayland-protocols
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-  binutils-mingw-w64-i686 wine64
-  "${SKORREL_WINE32_PACKAGES[@]}")
+  binutils-mingw-w64-i686)
+# What running them adds.
+SKORREL_TEST_PACKAGES=("${SKORREL_TEST_BUILD_PACKAGES[@]}" wine64 "${SKORREL_WINE32_PACKAGES[@]}")
 # What the benchmarks add.
 SKORREL_BENCH_PACKAGES=(libxtst-dev strace linux-perf
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64)
