@@ -46,12 +46,6 @@ void OnCoverFrameDone(void*, wl_callback* callback, uint32_t) {
 }
 const wl_callback_listener kCoverFrameListener = {OnCoverFrameDone};
 
-void OnSyncDone(void* done, wl_callback* callback, uint32_t) {
-    *static_cast<bool*>(done) = true;
-    wl_callback_destroy(callback);
-}
-const wl_callback_listener kSyncListener = {OnSyncDone};
-
 // ---- size -----------------------------------------------------------------
 
 void SendSize() {
@@ -258,11 +252,7 @@ void Uncover() {
         wl_surface_commit(cover.surface);
     }
     DropCover();
-    bool done = false;
-    wl_callback* sync = wl_display_sync(connection.display);
-    wl_callback_add_listener(sync, &kSyncListener, &done);
-    WaitFor([&done] { return done; }, 500);
-    if (!done) Drop(sync, wl_callback_destroy);
+    Synced(500);
 }
 
 bool Covered() { return cover.surface != nullptr; }

@@ -107,6 +107,12 @@ void OnRegistryGlobalRemove(void*, wl_registry*, uint32_t name) {
 
 const wl_registry_listener kRegistryListener = {OnRegistryGlobal, OnRegistryGlobalRemove};
 
+void OnSyncDone(void* done, wl_callback* callback, uint32_t) {
+    *static_cast<bool*>(done) = true;
+    wl_callback_destroy(callback);
+}
+const wl_callback_listener kSyncListener = {OnSyncDone};
+
 }  // namespace
 
 uint32_t NowMs() {
@@ -170,6 +176,18 @@ void Read(int timeoutMs) {
     Broken();
 }
 
+// A roundtrip that gives up after timeoutMs: true once the compositor has
+// handled everything sent before it.
+bool Synced(uint32_t timeoutMs) {
+    if (Broken()) return false;
+    bool done = false;
+    wl_callback* sync = wl_display_sync(connection.display);
+    wl_callback_add_listener(sync, &kSyncListener, &done);
+    WaitFor([&done] { return done; }, timeoutMs);
+    if (!done) Drop(sync, wl_callback_destroy);
+    return done;
+}
+
 // Waits (outside the race) until the socket has taken all that is queued.
 // A compositor that has not read for that long counts as gone: the game
 // connects anew for the next race rather than pile requests on it.
@@ -203,10 +221,14 @@ bool Open(std::string* note) {
     failure.clear();
     connection.registry = wl_display_get_registry(connection.display);
     wl_registry_add_listener(connection.registry, &kRegistryListener, nullptr);
-    wl_display_roundtrip(connection.display);  // the globals
-    wl_display_roundtrip(connection.display);  // what the seat and outputs say of themselves
-    if (!globals.compositor || !globals.shm || !globals.wmBase || !globals.subcompositor) {
-        const std::string why = Broken() ? failure : "the Wayland compositor lacks what a covering surface needs";
+    // The globals, then what the seat and outputs say of themselves; a
+    // compositor still stuck since the last failure fails this one too.
+    const uint32_t t0 = NowMs();
+    const bool answered = Synced(2000) && Synced(2000 - std::min<uint32_t>(2000, NowMs() - t0));
+    if (!answered || !globals.compositor || !globals.shm || !globals.wmBase || !globals.subcompositor) {
+        const std::string why = Broken()    ? failure
+                                : !answered ? "the Wayland compositor has not answered the game for two seconds"
+                                            : "the Wayland compositor lacks what a covering surface needs";
         Close();
         failure = why;
         return false;

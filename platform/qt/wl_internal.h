@@ -82,6 +82,7 @@ bool Broken();
 bool Flush();
 void Read(int timeoutMs);
 bool Drained();
+bool Synced(uint32_t timeoutMs);
 Output* ChooseOutput(const Screen& screen);
 
 // Destroys a proxy: with its request while the connection stands, only
