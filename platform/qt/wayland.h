@@ -5,9 +5,9 @@
 // holds the pointer during the count-in. No Qt here, as in x11.h.
 //
 // Nothing here waits on a busy compositor: what can be skipped (a newer
-// picture of the window) waits for the compositor's frame callback, and
-// what must reach it (lock, unlock, destroy) is kept until the socket
-// takes it.
+// picture of the window) waits for the compositor's frame callback, half a
+// second at most, and what must reach it (lock, unlock, destroy) is kept
+// until the socket takes it.
 #pragma once
 
 #include <cstdint>

@@ -40,11 +40,16 @@ void OnFractionalPreferredScale(void*, wp_fractional_scale_v1*, uint32_t scale) 
 
 const wp_fractional_scale_v1_listener kFractionalListener = {OnFractionalPreferredScale};
 
-void OnCoverFrameDone(void*, wl_callback* callback, uint32_t) {
-    if (callback == cover.frame) cover.frame = nullptr;
+void OnFrameDone(void* data, wl_callback* callback, uint32_t) {
+    Frame* f = static_cast<Frame*>(data);
+    if (callback == f->callback) f->callback = nullptr;
     wl_callback_destroy(callback);
 }
-const wl_callback_listener kCoverFrameListener = {OnCoverFrameDone};
+const wl_callback_listener kFrameListener = {OnFrameDone};
+
+// A compositor that never draws the surface must not freeze the picture or
+// the arrow: what waits for a frame goes after this long anyway.
+constexpr uint32_t kFrameWaitMs = 500;
 
 // ---- size -----------------------------------------------------------------
 
@@ -132,6 +137,20 @@ double ToScreenY(double sy) {
     return cover.current.height > 0 ? sy * cover.screen.height / cover.current.height : sy;
 }
 
+// ---- frames ---------------------------------------------------------------
+
+void AskFrame(Frame& f, wl_surface* surface) {
+    Drop(f.callback, wl_callback_destroy);
+    f.callback = wl_surface_frame(surface);
+    f.asked = NowMs();
+    wl_callback_add_listener(f.callback, &kFrameListener, &f);
+}
+
+bool FrameDone(Frame& f) {
+    if (f.callback && NowMs() - f.asked >= kFrameWaitMs) Drop(f.callback, wl_callback_destroy);
+    return !f.callback;
+}
+
 // ---- sending what is wanted ------------------------------------------------
 
 // Brings the compositor up to what the game wants, when it is reading.
@@ -148,17 +167,14 @@ void Send() {
         SendCursor();
         pointer.cursor.dirty = false;
     }
-    if (picture.dirty && !picture.frame) SendPicture();
-    if (pointer.roam.moved && !cover.frame) {
+    if (picture.dirty && FrameDone(picture.frame)) SendPicture();
+    if (pointer.roam.moved && FrameDone(cover.frame)) {
         MoveArrow();
         pointer.roam.moved = false;
     }
     if (cover.dirty) {
         // A roaming arrow is placed anew at most once a frame.
-        if (pointer.want == Want::Roam && !cover.frame) {
-            cover.frame = wl_surface_frame(cover.surface);
-            wl_callback_add_listener(cover.frame, &kCoverFrameListener, nullptr);
-        }
+        if (pointer.want == Want::Roam && !cover.frame.callback) AskFrame(cover.frame, cover.surface);
         wl_surface_commit(cover.surface);
         cover.dirty = false;
     }
@@ -170,8 +186,8 @@ void Send() {
 void DropCover() {
     Drop(pointer.lock.handle, zwp_locked_pointer_v1_destroy);
     Drop(pointer.confinement, zwp_confined_pointer_v1_destroy);
-    Drop(picture.frame, wl_callback_destroy);
-    Drop(cover.frame, wl_callback_destroy);
+    Drop(picture.frame.callback, wl_callback_destroy);
+    Drop(cover.frame.callback, wl_callback_destroy);
     for (Buffer& b : picture.slots) FreeBuffer(b);
     DropLayer(pointer.arrow.layer);
     FreeBuffer(pointer.arrow.buffer);

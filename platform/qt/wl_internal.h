@@ -49,6 +49,12 @@ struct Size {
     int width = 0, height = 0;
 };
 
+// The compositor's word that it drew a surface's last commit.
+struct Frame {
+    wl_callback* callback = nullptr;
+    uint32_t asked = 0;  // NowMs() when asked
+};
+
 // ---- the connection (wl_display.cpp) ---------------------------------------
 
 struct Connection {
@@ -119,6 +125,13 @@ void FreeBuffer(Buffer& b);
 bool MakeBuffer(Buffer& b, int w, int h);
 void ShowBuffer(wl_surface* surface, wp_viewport* viewport, const Buffer& b, int w, int h);
 
+// ---- frames (wl_cover.cpp) -------------------------------------------------
+
+// Asks to hear when the surface's next commit is drawn.
+void AskFrame(Frame& f, wl_surface* surface);
+// True once the last frame asked was drawn, or waited for long enough.
+bool FrameDone(Frame& f);
+
 // ---- the covering surface (wl_cover.cpp) -----------------------------------
 
 struct CoverState {
@@ -145,7 +158,7 @@ struct CoverState {
     } scale;
     bool closeRequested = false;
     bool dirty = false;            // a commit is due (a sub-surface placed, a constraint asked)
-    wl_callback* frame = nullptr;  // the last placement not yet drawn
+    Frame frame;  // the last placement not yet drawn
 };
 
 extern CoverState cover;
@@ -168,7 +181,7 @@ struct PictureState {
     int pw = 0, ph = 0;              // its size in pixels
     int x = 0, y = 0, w = 0, h = 0;  // where, in screen pixels
     bool dirty = false;
-    wl_callback* frame = nullptr;  // waiting for the compositor to draw
+    Frame frame;  // waiting for the compositor to draw
     Buffer slots[2];
     int shownX = -1, shownY = -1;  // position as last sent
 };

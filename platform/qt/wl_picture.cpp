@@ -1,7 +1,7 @@
 // The game's window as it looks, shown on the covering surface (a
 // compositor may hide every other window under a fullscreen one): kept
-// until the compositor has drawn the last one, then sent at most once a
-// frame.
+// until the compositor has drawn the last one (half a second at most),
+// then sent at most once a frame.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -11,16 +11,6 @@
 namespace platform::wl {
 
 PictureState picture;
-
-namespace {
-
-void OnPictureFrameDone(void*, wl_callback* callback, uint32_t) {
-    if (callback == picture.frame) picture.frame = nullptr;
-    wl_callback_destroy(callback);
-}
-const wl_callback_listener kPictureFrameListener = {OnPictureFrameDone};
-
-}  // namespace
 
 void SendPicture() {
     PictureState& p = picture;
@@ -45,8 +35,7 @@ void SendPicture() {
                std::max(1, static_cast<int>(std::lround(ToSurfaceX(p.w)))),
                std::max(1, static_cast<int>(std::lround(ToSurfaceY(p.h)))));
     slot->busy = true;
-    p.frame = wl_surface_frame(p.layer.surface);
-    wl_callback_add_listener(p.frame, &kPictureFrameListener, nullptr);
+    AskFrame(p.frame, p.layer.surface);
     wl_surface_commit(p.layer.surface);
     p.dirty = false;
 }
