@@ -270,5 +270,7 @@ void EndLock(Connection& c);
 // What the pointer had on the covering surface goes: constraints, the
 // arrow, its image; it is over it no more.
 void DropPointerCover(Connection& c);
+// The seat and its pointer go, as the connection closes.
+void DropSeat(Connection& c);
 
 }  // namespace platform::wl

@@ -281,6 +281,14 @@ void DropPointerCover(Connection& c) {
     p.want = Want::Free;
 }
 
+void DropSeat(Connection& c) {
+    PointerState& p = c.pointer;
+    Drop(c, p.relative, zwp_relative_pointer_v1_destroy);
+    Drop(c, p.device, wl_pointer_release);
+    if (p.seat && wl_proxy_get_version(reinterpret_cast<wl_proxy*>(p.seat)) >= 5) Drop(c, p.seat, wl_seat_release);
+    Drop(c, p.seat, wl_seat_destroy);
+}
+
 // ---- what the game wants ---------------------------------------------------
 
 void Park(int x, int y) {
