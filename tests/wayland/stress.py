@@ -86,8 +86,8 @@ def stress(comp, o):
         stopped = time.monotonic() - pressed
         relay.resume()
         check("the next race connects anew", relay.wait_connections(opened + 1, 1), str(relay.totals()))
-        if check(f"unanswered, the race stops within {ANSWER_DEADLINE:g} s and a box says so", box is not None,
-                 f"{stopped:.2f} s: {game.output()}"):
+        if check(f"unanswered, the race stops as the game gives up after {ANSWER_DEADLINE:g} s, and a box says so",
+                 box is not None, f"{stopped:.2f} s: {game.output()}"):
             log(f"stopped {stopped:.2f} s after the press")
             dismiss(comp, "Skorrel")
         check("nothing recorded", len(game.lines()) == 1, str(game.lines()))
