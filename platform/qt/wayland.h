@@ -15,8 +15,8 @@
 
 namespace platform::wl {
 
-// Connects when the session is Wayland (WAYLAND_DISPLAY); false otherwise,
-// and Failure() says why. A compositor without pointer constraints still
+// Connects when the session is Wayland (WAYLAND_DISPLAY) and the compositor
+// answers within two seconds; false otherwise, and Failure() says why. A compositor without pointer constraints still
 // connects: Holds() then says false and *note says why.
 bool Open(std::string* note);
 // Disconnects; Failure() stays until the next Open.
