@@ -28,6 +28,7 @@ struct WaylandPointer {
     // again only when that changes.
     QString mirrored;
     double mirroredScale = 0;
+    bool formChanged = false;  // shown at the next pump
     // Where the pointer was last put, relative to the primary screen.
     int parkX = 0, parkY = 0;
 };
@@ -56,6 +57,7 @@ void MirrorForm() {
         if (const auto* b = qobject_cast<const QAbstractButton*>(w)) key += b->text();
         if (const auto* l = qobject_cast<const QLabel*>(w)) key += l->text();
     }
+    wayland.formChanged = false;
     if (key == wayland.mirrored) return;
     wayland.mirrored = key;
     wayland.mirroredScale = scale;
@@ -86,8 +88,13 @@ void DispatchWayland() {
     DropWaylandIfFailed();
     CheckCoverClosed();
     // The compositor told the surface its scale only now.
-    if (wl::Covered() && wl::PictureScale() != wayland.mirroredScale) MirrorForm();
+    if (wl::Covered() && (wayland.formChanged || wl::PictureScale() != wayland.mirroredScale)) MirrorForm();
 }
+
+// Shown at the next pump, when the window itself repaints: a caption
+// replaced within one pass of the count-in (its last number by "go!")
+// never reaches the compositor.
+void FormChanged() { wayland.formChanged = true; }
 
 // Keeps the connection answered while the game waits for a press.
 void WatchWayland() {
@@ -164,7 +171,7 @@ bool OpenWayland() {
 
 const PointerOps kWaylandPointer = {
     .put = Put, .get = Get, .clip = Clip, .track = Track, .lost = Lost,
-    .start = WatchWayland, .pump = DispatchWayland, .formChanged = MirrorForm, .release = wl::Uncover, .stop = Stop,
+    .start = WatchWayland, .pump = DispatchWayland, .formChanged = FormChanged, .release = wl::Uncover, .stop = Stop,
 };
 
 }  // namespace platform::qt

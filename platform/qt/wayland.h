@@ -5,9 +5,9 @@
 // holds the pointer during the count-in. No Qt here, as in x11.h.
 //
 // Nothing here waits on a busy compositor: what can be skipped (a newer
-// picture of the window) waits for the compositor's frame callback, and
-// what must reach it (lock, unlock, destroy) is kept until the socket
-// takes it.
+// picture of the window) waits for the compositor's frame callback, half a
+// second at most, and what must reach it (lock, unlock, destroy) is kept
+// until the socket takes it.
 #pragma once
 
 #include <cstdint>
@@ -15,8 +15,8 @@
 
 namespace platform::wl {
 
-// Connects when the session is Wayland (WAYLAND_DISPLAY); false otherwise,
-// and Failure() says why. A compositor without pointer constraints still
+// Connects when the session is Wayland (WAYLAND_DISPLAY) and the compositor
+// answers within two seconds; false otherwise, and Failure() says why. A compositor without pointer constraints still
 // connects: Holds() then says false and *note says why.
 bool Open(std::string* note);
 // Disconnects; Failure() stays until the next Open.

@@ -8,14 +8,13 @@
 
 namespace platform::wl {
 
-CoverState cover;
-
 namespace {
 
 // ---- shells ---------------------------------------------------------------
 
 // Acked and applied in Send, with what else is due.
-void OnXdgSurfaceConfigure(void*, xdg_surface*, uint32_t serial) {
+void OnXdgSurfaceConfigure(void* data, xdg_surface*, uint32_t serial) {
+    CoverState& cover = static_cast<Connection*>(data)->cover;
     cover.configure.serial = serial;
     cover.configure.ackDue = true;
     cover.configure.received = true;
@@ -25,43 +24,44 @@ const xdg_surface_listener kXdgSurfaceListener = {OnXdgSurfaceConfigure};
 
 // Some compositors (sway) first ask for 0 x 0, meaning "choose", and give
 // the output's size once the surface shows.
-void OnToplevelConfigure(void*, xdg_toplevel*, int32_t w, int32_t h, wl_array*) {
+void OnToplevelConfigure(void* data, xdg_toplevel*, int32_t w, int32_t h, wl_array*) {
+    CoverState& cover = static_cast<Connection*>(data)->cover;
     cover.configure.size.width = w;
     cover.configure.size.height = h;
 }
 
-void OnToplevelClose(void*, xdg_toplevel*) { cover.closeRequested = true; }
+void OnToplevelClose(void* data, xdg_toplevel*) { static_cast<Connection*>(data)->cover.closeRequested = true; }
 
 const xdg_toplevel_listener kToplevelListener = {OnToplevelConfigure, OnToplevelClose, OnIgnored, OnIgnored};
 
-void OnFractionalPreferredScale(void*, wp_fractional_scale_v1*, uint32_t scale) {
-    cover.scale.fractional = scale / 120.0;
+void OnFractionalPreferredScale(void* data, wp_fractional_scale_v1*, uint32_t scale) {
+    static_cast<Connection*>(data)->cover.scale.fractional = scale / 120.0;
 }
 
 const wp_fractional_scale_v1_listener kFractionalListener = {OnFractionalPreferredScale};
 
-void OnCoverFrameDone(void*, wl_callback* callback, uint32_t) {
-    if (callback == cover.frame) cover.frame = nullptr;
+void OnFrameDone(void* data, wl_callback* callback, uint32_t) {
+    Frame* f = static_cast<Frame*>(data);
+    if (callback == f->callback) f->callback = nullptr;
     wl_callback_destroy(callback);
 }
-const wl_callback_listener kCoverFrameListener = {OnCoverFrameDone};
+const wl_callback_listener kFrameListener = {OnFrameDone};
 
-void OnSyncDone(void* done, wl_callback* callback, uint32_t) {
-    *static_cast<bool*>(done) = true;
-    wl_callback_destroy(callback);
-}
-const wl_callback_listener kSyncListener = {OnSyncDone};
+// A compositor that never draws the surface must not freeze the picture or
+// the arrow: what waits for a frame goes after this long anyway.
+constexpr uint32_t kFrameWaitMs = 500;
 
 // ---- size -----------------------------------------------------------------
 
-void SendSize() {
+void SendSize(Connection& c) {
+    CoverState& cover = c.cover;
     if (cover.configure.ackDue) {
         xdg_surface_ack_configure(cover.xdgSurface, cover.configure.serial);
         cover.configure.ackDue = false;
     }
     const int w = cover.configure.size.width > 0 ? cover.configure.size.width : cover.guess.width;
     const int h = cover.configure.size.height > 0 ? cover.configure.size.height : cover.guess.height;
-    const double scale = BufferScale();
+    const double scale = BufferScale(c);
     if (w == cover.current.width && h == cover.current.height && scale == cover.scale.shown && cover.clear.buffer)
         return;
     cover.current.width = w;
@@ -69,41 +69,36 @@ void SendSize() {
     cover.scale.shown = scale;
     // Transparent: one pixel stretched over the output where a viewport
     // can, else a buffer as big as the surface.
-    if (cover.viewport ? (cover.clear.buffer || MakeBuffer(cover.clear, 1, 1)) : MakeBuffer(cover.clear, w, h)) {
+    if (cover.viewport ? (cover.clear.buffer || MakeBuffer(c, cover.clear, 1, 1)) : MakeBuffer(c, cover.clear, w, h)) {
         wl_surface_attach(cover.surface, cover.clear.buffer, 0, 0);
         wl_surface_damage_buffer(cover.surface, 0, 0, cover.clear.w, cover.clear.h);
         if (cover.viewport) wp_viewport_set_destination(cover.viewport, w, h);
         cover.dirty = true;
     }
-    DrawCursor(scale);
-    pointer.arrow.dirty = true;
+    DrawCursor(c, scale);
+    c.pointer.arrow.dirty = true;
     // The same window, placed anew on the new size.
-    if (!picture.pixels.empty()) picture.dirty = true;
+    if (!c.picture.pixels.empty()) c.picture.dirty = true;
 }
 
 // A sub-surface of the covering surface that takes no input, so the pointer
 // stays over the covering surface itself; placed above those made before.
-Layer LayerOnCover() {
+Layer LayerOnCover(const Connection& c) {
+    const Globals& g = c.globals;
     Layer layer;
-    layer.surface = wl_compositor_create_surface(globals.compositor);
-    wl_region* none = wl_compositor_create_region(globals.compositor);
+    layer.surface = wl_compositor_create_surface(g.compositor);
+    wl_region* none = wl_compositor_create_region(g.compositor);
     wl_surface_set_input_region(layer.surface, none);
     wl_region_destroy(none);
-    layer.sub = wl_subcompositor_get_subsurface(globals.subcompositor, layer.surface, cover.surface);
+    layer.sub = wl_subcompositor_get_subsurface(g.subcompositor, layer.surface, c.cover.surface);
     wl_subsurface_set_desync(layer.sub);
-    if (globals.viewporter) layer.viewport = wp_viewporter_get_viewport(globals.viewporter, layer.surface);
+    if (g.viewporter) layer.viewport = wp_viewporter_get_viewport(g.viewporter, layer.surface);
     return layer;
 }
 
-void DropLayer(Layer& layer) {
-    Drop(layer.viewport, wp_viewport_destroy);
-    Drop(layer.sub, wl_subsurface_destroy);
-    Drop(layer.surface, wl_surface_destroy);
-}
-
 // What a new covering surface starts from: the output's scale and size as
-// far as known, nothing configured or seen yet.
-void StartCover(const Output* out, const Screen& screen) {
+// far as known, nothing configured yet.
+void StartCover(CoverState& cover, const Output* out, const Screen& screen) {
     cover.screen.width = screen.width;
     cover.screen.height = screen.height;
     cover.scale.output = out ? out->scale : 1;
@@ -115,26 +110,53 @@ void StartCover(const Output* out, const Screen& screen) {
     cover.current = Size{};
     cover.scale.shown = 0;
     cover.closeRequested = false;
-    pointer.over.entered = pointer.over.seen = pointer.lock.came = false;
 }
 
 }  // namespace
+
+// ---- frames and layers ------------------------------------------------------
+
+void AskFrame(const Connection& c, Frame& f, wl_surface* surface) {
+    Drop(c, f.callback, wl_callback_destroy);
+    f.callback = wl_surface_frame(surface);
+    f.asked = NowMs();
+    wl_callback_add_listener(f.callback, &kFrameListener, &f);
+}
+
+bool FrameDone(const Connection& c, Frame& f) {
+    if (f.callback && NowMs() - f.asked >= kFrameWaitMs) Drop(c, f.callback, wl_callback_destroy);
+    return !f.callback;
+}
+
+void DropLayer(const Connection& c, Layer& layer) {
+    Drop(c, layer.viewport, wp_viewport_destroy);
+    Drop(c, layer.sub, wl_subsurface_destroy);
+    Drop(c, layer.surface, wl_surface_destroy);
+}
 
 // ---- scale ----------------------------------------------------------------
 
 // Buffer pixels per unit of the surface: the compositor's preferred
 // fractional scale, drawn through a viewport, where it says one; else the
 // output's whole scale, as the surface's buffer scale.
-bool Fractional() { return globals.viewporter && cover.scale.fractional > 0; }
-double BufferScale() { return Fractional() ? cover.scale.fractional : cover.scale.output; }
+bool Fractional(const Connection& c) { return c.globals.viewporter && c.cover.scale.fractional > 0; }
+double BufferScale(const Connection& c) { return Fractional(c) ? c.cover.scale.fractional : c.cover.scale.output; }
 
 // Screen pixels to surface units and back.
-double ToSurfaceX(double px) { return cover.screen.width > 0 ? px * cover.current.width / cover.screen.width : px; }
-double ToSurfaceY(double py) {
+double ToSurfaceX(const Connection& c, double px) {
+    const CoverState& cover = c.cover;
+    return cover.screen.width > 0 ? px * cover.current.width / cover.screen.width : px;
+}
+double ToSurfaceY(const Connection& c, double py) {
+    const CoverState& cover = c.cover;
     return cover.screen.height > 0 ? py * cover.current.height / cover.screen.height : py;
 }
-double ToScreenX(double sx) { return cover.current.width > 0 ? sx * cover.screen.width / cover.current.width : sx; }
-double ToScreenY(double sy) {
+double ToScreenX(const Connection& c, double sx) {
+    const CoverState& cover = c.cover;
+    return cover.current.width > 0 ? sx * cover.screen.width / cover.current.width : sx;
+}
+double ToScreenY(const Connection& c, double sy) {
+    const CoverState& cover = c.cover;
     return cover.current.height > 0 ? sy * cover.screen.height / cover.current.height : sy;
 }
 
@@ -142,131 +164,119 @@ double ToScreenY(double sy) {
 
 // Brings the compositor up to what the game wants, when it is reading.
 // Each step queues a few small requests, well within the library's buffer.
-void Send() {
-    if (!Flush() || !cover.surface) return;
-    if (cover.configure.received) SendSize();
-    SendConstraints();
+void Send(Connection& c) {
+    CoverState& cover = c.cover;
+    PointerState& pointer = c.pointer;
+    if (!Flush(c) || !cover.surface) return;
+    if (cover.configure.received) SendSize(c);
+    SendConstraints(c);
     if (pointer.arrow.dirty) {
-        SendArrow();
+        SendArrow(c);
         pointer.arrow.dirty = false;
     }
     if (pointer.cursor.dirty) {
-        SendCursor();
+        SendCursor(c);
         pointer.cursor.dirty = false;
     }
-    if (picture.dirty && !picture.frame) SendPicture();
-    if (pointer.roam.moved && !cover.frame) {
-        MoveArrow();
+    if (c.picture.dirty && FrameDone(c, c.picture.frame)) SendPicture(c);
+    if (pointer.roam.moved && FrameDone(c, cover.frame)) {
+        MoveArrow(c);
         pointer.roam.moved = false;
     }
     if (cover.dirty) {
         // A roaming arrow is placed anew at most once a frame.
-        if (pointer.want == Want::Roam && !cover.frame) {
-            cover.frame = wl_surface_frame(cover.surface);
-            wl_callback_add_listener(cover.frame, &kCoverFrameListener, nullptr);
-        }
+        if (pointer.want == Want::Roam && !cover.frame.callback) AskFrame(c, cover.frame, cover.surface);
         wl_surface_commit(cover.surface);
         cover.dirty = false;
     }
-    Flush();
+    Flush(c);
 }
 
 // Everything of the covering surface goes, with its requests where the
-// connection still stands.
-void DropCover() {
-    Drop(pointer.lock.handle, zwp_locked_pointer_v1_destroy);
-    Drop(pointer.confinement, zwp_confined_pointer_v1_destroy);
-    Drop(picture.frame, wl_callback_destroy);
-    Drop(cover.frame, wl_callback_destroy);
-    for (Buffer& b : picture.slots) FreeBuffer(b);
-    DropLayer(pointer.arrow.layer);
-    FreeBuffer(pointer.arrow.buffer);
-    Drop(pointer.cursor.surface, wl_surface_destroy);
-    FreeBuffer(pointer.cursor.buffer);
-    DropLayer(picture.layer);
-    picture = PictureState{};
-    Drop(cover.fractional, wp_fractional_scale_v1_destroy);
-    Drop(cover.viewport, wp_viewport_destroy);
-    Drop(cover.toplevel, xdg_toplevel_destroy);
-    Drop(cover.xdgSurface, xdg_surface_destroy);
-    Drop(cover.surface, wl_surface_destroy);
-    FreeBuffer(cover.clear);
-    pointer.over.entered = pointer.over.seen = pointer.lock.active = pointer.lock.came = false;
-    pointer.arrow.shown = pointer.arrow.dirty = pointer.cursor.dirty = cover.dirty = cover.configure.ackDue =
-        pointer.roam.moved = false;
-    pointer.want = Want::Free;
+// connection still stands: first what the pointer and the picture have on
+// it.
+void DropCover(Connection& c) {
+    DropPointerCover(c);
+    DropPicture(c);
+    CoverState& cover = c.cover;
+    Drop(c, cover.frame.callback, wl_callback_destroy);
+    Drop(c, cover.fractional, wp_fractional_scale_v1_destroy);
+    Drop(c, cover.viewport, wp_viewport_destroy);
+    Drop(c, cover.toplevel, xdg_toplevel_destroy);
+    Drop(c, cover.xdgSurface, xdg_surface_destroy);
+    Drop(c, cover.surface, wl_surface_destroy);
+    FreeBuffer(c, cover.clear);
+    cover.dirty = cover.configure.ackDue = false;
 }
 
 // ---- showing it and taking it away -----------------------------------------
 
 void Cover(const Screen& screen) {
-    if (!Connected() || cover.surface) return;
-    if (!Drained()) return;
-    Output* out = ChooseOutput(screen);
-    StartCover(out, screen);
+    Connection* current = Current();
+    if (!Connected() || current->cover.surface) return;
+    Connection& c = *current;
+    if (!Drained(c)) return;
+    const Globals& g = c.globals;
+    CoverState& cover = c.cover;
+    Output* out = ChooseOutput(c, screen);
+    StartCover(cover, out, screen);
 
-    cover.surface = wl_compositor_create_surface(globals.compositor);
-    if (globals.viewporter) cover.viewport = wp_viewporter_get_viewport(globals.viewporter, cover.surface);
-    if (globals.viewporter && globals.fractionalManager) {
-        cover.fractional =
-            wp_fractional_scale_manager_v1_get_fractional_scale(globals.fractionalManager, cover.surface);
-        wp_fractional_scale_v1_add_listener(cover.fractional, &kFractionalListener, nullptr);
+    cover.surface = wl_compositor_create_surface(g.compositor);
+    if (g.viewporter) cover.viewport = wp_viewporter_get_viewport(g.viewporter, cover.surface);
+    if (g.viewporter && g.fractionalManager) {
+        cover.fractional = wp_fractional_scale_manager_v1_get_fractional_scale(g.fractionalManager, cover.surface);
+        wp_fractional_scale_v1_add_listener(cover.fractional, &kFractionalListener, &c);
     }
     // Fullscreen, so that it covers panels too and the compositor gives it
     // the focus a pointer lock needs.
-    cover.xdgSurface = xdg_wm_base_get_xdg_surface(globals.wmBase, cover.surface);
-    xdg_surface_add_listener(cover.xdgSurface, &kXdgSurfaceListener, nullptr);
+    cover.xdgSurface = xdg_wm_base_get_xdg_surface(g.wmBase, cover.surface);
+    xdg_surface_add_listener(cover.xdgSurface, &kXdgSurfaceListener, &c);
     cover.toplevel = xdg_surface_get_toplevel(cover.xdgSurface);
-    xdg_toplevel_add_listener(cover.toplevel, &kToplevelListener, nullptr);
+    xdg_toplevel_add_listener(cover.toplevel, &kToplevelListener, &c);
     xdg_toplevel_set_title(cover.toplevel, "Skorrel");
     xdg_toplevel_set_app_id(cover.toplevel, "org.skorrel.Skorrel");
     xdg_toplevel_set_fullscreen(cover.toplevel, out ? out->output : nullptr);
     // The window's picture, and the held arrow above it.
-    picture.layer = LayerOnCover();
-    pointer.arrow.layer = LayerOnCover();
-    pointer.cursor.surface = wl_compositor_create_surface(globals.compositor);
+    c.picture.layer = LayerOnCover(c);
+    c.pointer.arrow.layer = LayerOnCover(c);
+    c.pointer.cursor.surface = wl_compositor_create_surface(g.compositor);
     wl_surface_commit(cover.surface);
-    WaitFor([] { return cover.configure.received; }, 2000);
+    WaitFor(c, [&cover] { return cover.configure.received; }, 2000);
     // Without it nothing would show, and the race could never end.
-    if (!cover.configure.received) return Fail("the Wayland compositor did not show the game's covering surface");
+    if (!cover.configure.received) return Fail(c, "the Wayland compositor did not show the game's covering surface");
     // Mapped with its first buffer; then the size the compositor gives a
     // fullscreen surface, and the pointer over it.
     WaitFor(
-        [] {
+        c,
+        [&cover] {
             return cover.configure.size.width > 0 && cover.configure.size.height > 0 &&
                    cover.current.width == cover.configure.size.width && !cover.configure.ackDue;
         },
         1000);
-    WaitFor([] { return pointer.over.entered && (!cover.fractional || cover.scale.fractional > 0); }, 500);
+    WaitFor(
+        c, [&c] { return c.pointer.over.entered && (!c.cover.fractional || c.cover.scale.fractional > 0); }, 500);
 }
 
 void Uncover() {
-    if (!cover.surface) return;
+    Connection* current = Current();
+    if (!current || !current->cover.surface) return;
+    Connection& c = *current;
     // Unlocked and gone before the game shows anything else: a compositor
     // that sees a new window while the fullscreen one still stands may not
     // focus it.
-    if (!Drained()) {
-        DropCover();
+    if (!Drained(c)) {
+        DropCover(c);
         return;
     }
     // Let go where the game's arrow stands: the compositor may put the
     // pointer there.
-    if (pointer.lock.handle && pointer.want == Want::Roam) {
-        zwp_locked_pointer_v1_set_cursor_position_hint(pointer.lock.handle,
-                                                       wl_fixed_from_double(ToSurfaceX(pointer.roam.x)),
-                                                       wl_fixed_from_double(ToSurfaceY(pointer.roam.y)));
-        wl_surface_commit(cover.surface);
-    }
-    DropCover();
-    bool done = false;
-    wl_callback* sync = wl_display_sync(connection.display);
-    wl_callback_add_listener(sync, &kSyncListener, &done);
-    WaitFor([&done] { return done; }, 500);
-    if (!done) Drop(sync, wl_callback_destroy);
+    if (c.pointer.want == Want::Roam) EndLock(c);
+    DropCover(c);
+    Synced(c, 500);
 }
 
-bool Covered() { return cover.surface != nullptr; }
+bool Covered() { return Current() && Current()->cover.surface != nullptr; }
 
-bool CloseRequested() { return cover.closeRequested; }
+bool CloseRequested() { return Current() && Current()->cover.closeRequested; }
 
 }  // namespace platform::wl

@@ -1,7 +1,8 @@
-// What the Wayland files share among themselves, behind wayland.h: the
-// state of the connection, the covering surface, the window's picture and
-// the pointer, each in a struct of its own, and the calls one file makes
-// of another.
+// What the Wayland files share among themselves, behind wayland.h: one
+// connection object holding the state of the registry's globals, the
+// covering surface, the window's picture and the pointer, each in a struct
+// of its own, and the calls one file makes of another. The listeners get
+// the connection (or the part an object belongs to) as their data.
 #pragma once
 
 #include <algorithm>
@@ -49,13 +50,13 @@ struct Size {
     int width = 0, height = 0;
 };
 
-// ---- the connection (wl_display.cpp) ---------------------------------------
-
-struct Connection {
-    wl_display* display = nullptr;
-    wl_registry* registry = nullptr;
-    bool failed = false;
+// The compositor's word that it drew a surface's last commit.
+struct Frame {
+    wl_callback* callback = nullptr;
+    uint32_t asked = 0;  // NowMs() when asked
 };
+
+// ---- the registry's globals (wl_display.cpp) -------------------------------
 
 // What the registry offers that the game binds (the seat is the pointer's).
 struct Globals {
@@ -69,54 +70,6 @@ struct Globals {
     zwp_relative_pointer_manager_v1* relativeManager = nullptr;
     std::vector<Output> outputs;
 };
-
-extern Connection connection;
-extern Globals globals;
-
-template <typename... Args>
-void OnIgnored(void*, Args...) {}
-
-uint32_t NowMs();
-void Fail(const std::string& why);
-bool Broken();
-bool Flush();
-void Read(int timeoutMs);
-bool Drained();
-Output* ChooseOutput(const Screen& screen);
-
-// Destroys a proxy: with its request while the connection stands, only
-// here once it has failed.
-template <typename T>
-void Drop(T*& p, void (*destroy)(T*)) {
-    if (!p) return;
-    if (connection.failed || !connection.display)
-        wl_proxy_destroy(reinterpret_cast<wl_proxy*>(p));
-    else
-        destroy(p);
-    p = nullptr;
-}
-
-// Brings the compositor up to what the game wants (wl_cover.cpp).
-void Send();
-
-// Reads, dispatches and sends until done() or timeoutMs have passed.
-template <typename Done>
-void WaitFor(Done done, uint32_t timeoutMs) {
-    const uint32_t t0 = NowMs();
-    Send();
-    while (!done() && !Broken()) {
-        const uint32_t spent = NowMs() - t0;
-        if (spent >= timeoutMs) break;
-        Read(static_cast<int>(std::min<uint32_t>(timeoutMs - spent, 20)));
-        Send();
-    }
-}
-
-// ---- buffers (wl_shm.cpp) --------------------------------------------------
-
-void FreeBuffer(Buffer& b);
-bool MakeBuffer(Buffer& b, int w, int h);
-void ShowBuffer(wl_surface* surface, wp_viewport* viewport, const Buffer& b, int w, int h);
 
 // ---- the covering surface (wl_cover.cpp) -----------------------------------
 
@@ -143,19 +96,9 @@ struct CoverState {
         double shown = 0;       // buffer scale of the cursor and clear buffers
     } scale;
     bool closeRequested = false;
-    bool dirty = false;            // a commit is due (a sub-surface placed, a constraint asked)
-    wl_callback* frame = nullptr;  // the last placement not yet drawn
+    bool dirty = false;  // a commit is due (a sub-surface placed, a constraint asked)
+    Frame frame;         // the last placement not yet drawn
 };
-
-extern CoverState cover;
-
-bool Fractional();
-double BufferScale();
-double ToSurfaceX(double px);
-double ToSurfaceY(double py);
-double ToScreenX(double sx);
-double ToScreenY(double sy);
-void DropCover();
 
 // ---- the window's picture (wl_picture.cpp) ---------------------------------
 
@@ -167,14 +110,10 @@ struct PictureState {
     int pw = 0, ph = 0;              // its size in pixels
     int x = 0, y = 0, w = 0, h = 0;  // where, in screen pixels
     bool dirty = false;
-    wl_callback* frame = nullptr;  // waiting for the compositor to draw
+    Frame frame;  // waiting for the compositor to draw
     Buffer slots[2];
     int shownX = -1, shownY = -1;  // position as last sent
 };
-
-extern PictureState picture;
-
-void SendPicture();
 
 // ---- the pointer (wl_pointer.cpp) ------------------------------------------
 
@@ -229,14 +168,109 @@ struct PointerState {
     } cursor;
 };
 
-extern PointerState pointer;
+// ---- the connection (wl_display.cpp) ---------------------------------------
+
+// One connection to the compositor and all that hangs on it: made by Open,
+// gone with Close.
+struct Connection {
+    wl_display* display = nullptr;
+    wl_registry* registry = nullptr;
+    bool failed = false;
+    Globals globals;
+    CoverState cover;
+    PictureState picture;
+    PointerState pointer;
+};
+
+// The connection that stands (or has failed and is not yet closed); null
+// without one.
+Connection* Current();
+
+template <typename... Args>
+void OnIgnored(void*, Args...) {}
+
+uint32_t NowMs();
+void Fail(Connection& c, const std::string& why);
+bool Broken(Connection& c);
+bool Flush(Connection& c);
+void Read(Connection& c, int timeoutMs);
+bool Drained(Connection& c);
+bool Synced(Connection& c, uint32_t timeoutMs);
+Output* ChooseOutput(Connection& c, const Screen& screen);
+
+// Destroys a proxy: with its request while the connection stands, only
+// here once it has failed.
+template <typename T>
+void Drop(const Connection& c, T*& p, void (*destroy)(T*)) {
+    if (!p) return;
+    if (c.failed || !c.display)
+        wl_proxy_destroy(reinterpret_cast<wl_proxy*>(p));
+    else
+        destroy(p);
+    p = nullptr;
+}
+
+// Brings the compositor up to what the game wants (wl_cover.cpp).
+void Send(Connection& c);
+
+// Reads, dispatches and sends until done() or timeoutMs have passed.
+template <typename Done>
+void WaitFor(Connection& c, Done done, uint32_t timeoutMs) {
+    const uint32_t t0 = NowMs();
+    Send(c);
+    while (!done() && !Broken(c)) {
+        const uint32_t spent = NowMs() - t0;
+        if (spent >= timeoutMs) break;
+        Read(c, static_cast<int>(std::min<uint32_t>(timeoutMs - spent, 20)));
+        Send(c);
+    }
+}
+
+// ---- buffers (wl_shm.cpp) --------------------------------------------------
+
+void FreeBuffer(const Connection& c, Buffer& b);
+bool MakeBuffer(const Connection& c, Buffer& b, int w, int h);
+void ShowBuffer(const Connection& c, wl_surface* surface, wp_viewport* viewport, const Buffer& b, int w, int h);
+
+// ---- the covering surface (wl_cover.cpp) -----------------------------------
+
+// Asks to hear when the surface's next commit is drawn.
+void AskFrame(const Connection& c, Frame& f, wl_surface* surface);
+// True once the last frame asked was drawn, or waited for long enough.
+bool FrameDone(const Connection& c, Frame& f);
+
+void DropLayer(const Connection& c, Layer& layer);
+
+bool Fractional(const Connection& c);
+double BufferScale(const Connection& c);
+double ToSurfaceX(const Connection& c, double px);
+double ToSurfaceY(const Connection& c, double py);
+double ToScreenX(const Connection& c, double sx);
+double ToScreenY(const Connection& c, double sy);
+void DropCover(Connection& c);
+
+// ---- the window's picture (wl_picture.cpp) ---------------------------------
+
+void SendPicture(Connection& c);
+// What the picture had on the covering surface goes.
+void DropPicture(Connection& c);
+
+// ---- the pointer (wl_pointer.cpp) ------------------------------------------
+
 extern const wl_seat_listener kSeatListener;
 
 // The pointer's image drawn anew at this buffer scale.
-void DrawCursor(double scale);
-void SendCursor();
-void SendArrow();
-void MoveArrow();
-void SendConstraints();
+void DrawCursor(Connection& c, double scale);
+void SendCursor(Connection& c);
+void SendArrow(Connection& c);
+void MoveArrow(Connection& c);
+void SendConstraints(Connection& c);
+// Lets go of the lock where the game shows the pointer.
+void EndLock(Connection& c);
+// What the pointer had on the covering surface goes: constraints, the
+// arrow, its image; it is over it no more.
+void DropPointerCover(Connection& c);
+// The seat and its pointer go, as the connection closes.
+void DropSeat(Connection& c);
 
 }  // namespace platform::wl

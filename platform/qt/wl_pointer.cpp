@@ -10,8 +10,6 @@
 
 namespace platform::wl {
 
-PointerState pointer;
-
 namespace {
 
 // The arrow shown where the pointer is held: '#' black, 'o' white, tip at
@@ -44,9 +42,9 @@ constexpr int32_t kWholeSurface = 1 << 24;
 int Pixels(double units, double scale) { return std::max(1, static_cast<int>(std::lround(units * scale))); }
 
 // The arrow, its tip (ox, oy) pixels in from the buffer's corner.
-bool MakeArrow(Buffer& b, double scale, int ox, int oy) {
+bool MakeArrow(const Connection& c, Buffer& b, double scale, int ox, int oy) {
     const int w = Pixels(kArrowW + 1, scale), h = Pixels(kArrowH + 1, scale);
-    if (!MakeBuffer(b, w, h)) return false;
+    if (!MakeBuffer(c, b, w, h)) return false;
     for (int y = oy; y < h; ++y) {
         const int ay = static_cast<int>((y - oy) / scale);
         if (ay >= kArrowH) break;
@@ -63,60 +61,69 @@ bool MakeArrow(Buffer& b, double scale, int ox, int oy) {
 // The game draws the arrow only while the compositor holds the pointer
 // still; otherwise the compositor's own pointer shows, so that the player
 // never sees two arrows, nor one frozen where the pointer is not.
-bool ArrowStands() { return pointer.arrow.shown && pointer.lock.active; }
+bool ArrowStands(const PointerState& p) { return p.arrow.shown && p.lock.active; }
 
 // ---- listeners ------------------------------------------------------------
 
 // A lock may come late (after a click on the surface, or seconds on): it
 // holds from then on, and the arrow shows where it holds.
-void OnLockLocked(void*, zwp_locked_pointer_v1*) {
-    pointer.lock.active = pointer.lock.came = true;
-    pointer.arrow.dirty = pointer.cursor.dirty = true;
+void OnLockLocked(void* data, zwp_locked_pointer_v1*) {
+    PointerState& p = static_cast<Connection*>(data)->pointer;
+    p.lock.active = p.lock.came = true;
+    p.arrow.dirty = p.cursor.dirty = true;
 }
-void OnLockUnlocked(void*, zwp_locked_pointer_v1*) {
-    pointer.lock.active = false;
-    pointer.arrow.dirty = pointer.cursor.dirty = true;
+void OnLockUnlocked(void* data, zwp_locked_pointer_v1*) {
+    PointerState& p = static_cast<Connection*>(data)->pointer;
+    p.lock.active = false;
+    p.arrow.dirty = p.cursor.dirty = true;
 }
 const zwp_locked_pointer_v1_listener kLockListener = {OnLockLocked, OnLockUnlocked};
 
-void OnPointerEnter(void*, wl_pointer*, uint32_t serial, wl_surface* surface, wl_fixed_t x, wl_fixed_t y) {
-    if (!cover.surface || surface != cover.surface) return;
-    pointer.over.entered = true;
-    pointer.over.serial = serial;
-    pointer.over.x = wl_fixed_to_double(x);
-    pointer.over.y = wl_fixed_to_double(y);
-    pointer.over.seen = true;
-    pointer.cursor.dirty = true;
+void OnPointerEnter(void* data, wl_pointer*, uint32_t serial, wl_surface* surface, wl_fixed_t x, wl_fixed_t y) {
+    Connection& c = *static_cast<Connection*>(data);
+    if (!c.cover.surface || surface != c.cover.surface) return;
+    PointerState& p = c.pointer;
+    p.over.entered = true;
+    p.over.serial = serial;
+    p.over.x = wl_fixed_to_double(x);
+    p.over.y = wl_fixed_to_double(y);
+    p.over.seen = true;
+    p.cursor.dirty = true;
 }
 
-void OnPointerLeave(void*, wl_pointer*, uint32_t, wl_surface* surface) {
-    if (surface == cover.surface) pointer.over.entered = false;
+void OnPointerLeave(void* data, wl_pointer*, uint32_t, wl_surface* surface) {
+    Connection& c = *static_cast<Connection*>(data);
+    if (surface == c.cover.surface) c.pointer.over.entered = false;
 }
 
-void OnPointerMotion(void*, wl_pointer*, uint32_t, wl_fixed_t x, wl_fixed_t y) {
-    if (!pointer.over.entered) return;
-    pointer.over.x = wl_fixed_to_double(x);
-    pointer.over.y = wl_fixed_to_double(y);
-    pointer.over.seen = true;
+void OnPointerMotion(void* data, wl_pointer*, uint32_t, wl_fixed_t x, wl_fixed_t y) {
+    Connection& c = *static_cast<Connection*>(data);
+    PointerState& p = c.pointer;
+    if (!p.over.entered) return;
+    p.over.x = wl_fixed_to_double(x);
+    p.over.y = wl_fixed_to_double(y);
+    p.over.seen = true;
     // A lock the compositor suspended (another window took the focus):
     // the pointer moves on its own meanwhile, and roams on from there.
-    if (pointer.want == Want::Roam) {
-        pointer.roam.x = std::clamp(ToScreenX(pointer.over.x), 0.0, cover.screen.width - 1.0);
-        pointer.roam.y = std::clamp(ToScreenY(pointer.over.y), 0.0, cover.screen.height - 1.0);
-        pointer.roam.moved = true;
+    if (p.want == Want::Roam) {
+        p.roam.x = std::clamp(ToScreenX(c, p.over.x), 0.0, c.cover.screen.width - 1.0);
+        p.roam.y = std::clamp(ToScreenY(c, p.over.y), 0.0, c.cover.screen.height - 1.0);
+        p.roam.moved = true;
     }
 }
 
-void OnRelativeMotion(void*, zwp_relative_pointer_v1*, uint32_t, uint32_t, wl_fixed_t dx, wl_fixed_t dy, wl_fixed_t,
-                      wl_fixed_t) {
-    if (pointer.want != Want::Roam || !pointer.lock.active) return;
+void OnRelativeMotion(void* data, zwp_relative_pointer_v1*, uint32_t, uint32_t, wl_fixed_t dx, wl_fixed_t dy,
+                      wl_fixed_t, wl_fixed_t) {
+    Connection& c = *static_cast<Connection*>(data);
+    PointerState& p = c.pointer;
+    if (p.want != Want::Roam || !p.lock.active) return;
     // The motion comes in the pixels of the compositor's layout, which are
     // the screen's (mutter laid out in physical pixels gives physical
     // ones, though its surfaces count in logical ones). Pushed against an
     // edge, the pointer stays on its last pixel.
-    pointer.roam.x = std::clamp(pointer.roam.x + wl_fixed_to_double(dx), 0.0, cover.screen.width - 1.0);
-    pointer.roam.y = std::clamp(pointer.roam.y + wl_fixed_to_double(dy), 0.0, cover.screen.height - 1.0);
-    pointer.roam.moved = true;
+    p.roam.x = std::clamp(p.roam.x + wl_fixed_to_double(dx), 0.0, c.cover.screen.width - 1.0);
+    p.roam.y = std::clamp(p.roam.y + wl_fixed_to_double(dy), 0.0, c.cover.screen.height - 1.0);
+    p.roam.moved = true;
 }
 
 const zwp_relative_pointer_v1_listener kRelativeListener = {OnRelativeMotion};
@@ -126,40 +133,30 @@ const wl_pointer_listener kPointerListener = {
     OnIgnored,
 };
 
-void OnSeatCapabilities(void*, wl_seat* seat, uint32_t caps) {
+void OnSeatCapabilities(void* data, wl_seat* seat, uint32_t caps) {
+    Connection& c = *static_cast<Connection*>(data);
+    PointerState& p = c.pointer;
     const bool has = caps & WL_SEAT_CAPABILITY_POINTER;
-    if (has && !pointer.device) {
-        pointer.device = wl_seat_get_pointer(seat);
-        wl_pointer_add_listener(pointer.device, &kPointerListener, nullptr);
-        if (globals.relativeManager) {
-            pointer.relative = zwp_relative_pointer_manager_v1_get_relative_pointer(globals.relativeManager,
-                                                                                    pointer.device);
-            zwp_relative_pointer_v1_add_listener(pointer.relative, &kRelativeListener, nullptr);
+    if (has && !p.device) {
+        p.device = wl_seat_get_pointer(seat);
+        wl_pointer_add_listener(p.device, &kPointerListener, &c);
+        if (c.globals.relativeManager) {
+            p.relative = zwp_relative_pointer_manager_v1_get_relative_pointer(c.globals.relativeManager, p.device);
+            zwp_relative_pointer_v1_add_listener(p.relative, &kRelativeListener, &c);
         }
-    } else if (!has && pointer.device) {
-        Drop(pointer.relative, zwp_relative_pointer_v1_destroy);
-        Drop(pointer.device, wl_pointer_release);
-        pointer.over.entered = false;
+    } else if (!has && p.device) {
+        Drop(c, p.relative, zwp_relative_pointer_v1_destroy);
+        Drop(c, p.device, wl_pointer_release);
+        p.over.entered = false;
     }
 }
 
-// The compositor puts the pointer at the hint as the lock ends and says
-// nothing until it moves again. The hint is the surface's state: it counts
-// from the surface's next commit.
-void EndLock() {
-    if (pointer.lock.active) {
-        zwp_locked_pointer_v1_set_cursor_position_hint(pointer.lock.handle,
-                                                       wl_fixed_from_double(ToSurfaceX(pointer.hold.x)),
-                                                       wl_fixed_from_double(ToSurfaceY(pointer.hold.y)));
-        wl_surface_commit(cover.surface);
-    }
-    Drop(pointer.lock.handle, zwp_locked_pointer_v1_destroy);
-    if (pointer.lock.active) {
-        pointer.over.x = ToSurfaceX(pointer.hold.x);
-        pointer.over.y = ToSurfaceY(pointer.hold.y);
-        pointer.over.seen = true;
-    }
-    pointer.lock.active = false;
+// The compositor puts the pointer at the hint (screen pixels) as the lock
+// ends and says nothing until it moves again. The hint is the surface's
+// state: it counts from the surface's next commit.
+void Hint(const Connection& c, double x, double y) {
+    zwp_locked_pointer_v1_set_cursor_position_hint(c.pointer.lock.handle, wl_fixed_from_double(ToSurfaceX(c, x)),
+                                                   wl_fixed_from_double(ToSurfaceY(c, y)));
 }
 
 }  // namespace
@@ -168,159 +165,213 @@ const wl_seat_listener kSeatListener = {OnSeatCapabilities, OnIgnored};
 
 // ---- sending what is wanted ------------------------------------------------
 
-void DrawCursor(double scale) {
+void DrawCursor(Connection& c, double scale) {
+    PointerState& p = c.pointer;
     // The pointer's image at the next whole scale, through its buffer
     // scale: KWin 5.27 draws a cursor surface's buffer as it is, whatever
     // its viewport says.
     const int cursorScale = std::max(1, static_cast<int>(std::ceil(scale - 1e-9)));
-    if (pointer.cursor.surface && MakeArrow(pointer.cursor.buffer, cursorScale, 0, 0)) {
-        ShowBuffer(pointer.cursor.surface, nullptr, pointer.cursor.buffer, kArrowW + 1, kArrowH + 1);
-        wl_surface_commit(pointer.cursor.surface);
-        pointer.cursor.dirty = true;
+    if (p.cursor.surface && MakeArrow(c, p.cursor.buffer, cursorScale, 0, 0)) {
+        ShowBuffer(c, p.cursor.surface, nullptr, p.cursor.buffer, kArrowW + 1, kArrowH + 1);
+        wl_surface_commit(p.cursor.surface);
+        p.cursor.dirty = true;
     }
 }
 
-void SendCursor() {
-    if (!pointer.device || !pointer.over.entered) return;
+void SendCursor(Connection& c) {
+    PointerState& p = c.pointer;
+    if (!p.device || !p.over.entered) return;
     // Hidden while held: the arrow drawn at the held point stands for it.
-    if (ArrowStands())
-        wl_pointer_set_cursor(pointer.device, pointer.over.serial, nullptr, 0, 0);
-    else if (pointer.cursor.surface && pointer.cursor.buffer.buffer)
-        wl_pointer_set_cursor(pointer.device, pointer.over.serial, pointer.cursor.surface, 0, 0);
+    if (ArrowStands(p))
+        wl_pointer_set_cursor(p.device, p.over.serial, nullptr, 0, 0);
+    else if (p.cursor.surface && p.cursor.buffer.buffer)
+        wl_pointer_set_cursor(p.device, p.over.serial, p.cursor.surface, 0, 0);
 }
 
-void SendArrow() {
-    Layer& layer = pointer.arrow.layer;
+void SendArrow(Connection& c) {
+    PointerState& p = c.pointer;
+    Layer& layer = p.arrow.layer;
     if (!layer.surface) return;
-    if (!ArrowStands()) {
+    if (!ArrowStands(p)) {
         wl_surface_attach(layer.surface, nullptr, 0, 0);
         wl_surface_commit(layer.surface);
         return;
     }
     // Placed on whole units, the tip drawn the fraction in: exact at any
     // scale.
-    const double hx = ToSurfaceX(pointer.hold.x), hy = ToSurfaceY(pointer.hold.y);
-    const double scale = BufferScale();
+    const double hx = ToSurfaceX(c, p.hold.x), hy = ToSurfaceY(c, p.hold.y);
+    const double scale = BufferScale(c);
     const int ux = static_cast<int>(std::floor(hx)), uy = static_cast<int>(std::floor(hy));
     const int ox = static_cast<int>(std::lround((hx - ux) * scale));
     const int oy = static_cast<int>(std::lround((hy - uy) * scale));
-    if (!MakeArrow(pointer.arrow.buffer, scale, ox, oy)) return;
+    if (!MakeArrow(c, p.arrow.buffer, scale, ox, oy)) return;
     wl_subsurface_set_position(layer.sub, ux, uy);
-    ShowBuffer(layer.surface, layer.viewport, pointer.arrow.buffer, kArrowW + 1, kArrowH + 1);
+    ShowBuffer(c, layer.surface, layer.viewport, p.arrow.buffer, kArrowW + 1, kArrowH + 1);
     wl_surface_commit(layer.surface);
-    cover.dirty = true;
+    c.cover.dirty = true;
     // Drawn anew (the scale changed) while it roams: where it roams.
-    if (pointer.want == Want::Roam) pointer.roam.moved = true;
+    if (p.want == Want::Roam) p.roam.moved = true;
 }
 
 // The arrow where the pointer roams: the same picture moved, its tip
 // within half a unit of the point.
-void MoveArrow() {
-    wl_subsurface* sub = pointer.arrow.layer.sub;
-    if (!sub || !pointer.arrow.buffer.buffer) return;
-    const double fx = ToSurfaceX(pointer.hold.x) - std::floor(ToSurfaceX(pointer.hold.x));
-    const double fy = ToSurfaceY(pointer.hold.y) - std::floor(ToSurfaceY(pointer.hold.y));
-    wl_subsurface_set_position(sub, static_cast<int>(std::lround(ToSurfaceX(pointer.roam.x) - fx)),
-                               static_cast<int>(std::lround(ToSurfaceY(pointer.roam.y) - fy)));
-    cover.dirty = true;
+void MoveArrow(Connection& c) {
+    PointerState& p = c.pointer;
+    wl_subsurface* sub = p.arrow.layer.sub;
+    if (!sub || !p.arrow.buffer.buffer) return;
+    const double fx = ToSurfaceX(c, p.hold.x) - std::floor(ToSurfaceX(c, p.hold.x));
+    const double fy = ToSurfaceY(c, p.hold.y) - std::floor(ToSurfaceY(c, p.hold.y));
+    wl_subsurface_set_position(sub, static_cast<int>(std::lround(ToSurfaceX(c, p.roam.x) - fx)),
+                               static_cast<int>(std::lround(ToSurfaceY(c, p.roam.y) - fy)));
+    c.cover.dirty = true;
 }
 
-void SendConstraints() {
-    if (pointer.lock.handle && pointer.want != Want::Hold && pointer.want != Want::Roam) EndLock();
-    if (pointer.confinement && pointer.want != Want::Confine)
-        Drop(pointer.confinement, zwp_confined_pointer_v1_destroy);
-    if (!globals.constraints || !pointer.device) return;
-    if (!pointer.lock.handle && pointer.want == Want::Hold) {
+// Let go at the held point, or where the pointer roams.
+void EndLock(Connection& c) {
+    PointerState& p = c.pointer;
+    if (!p.lock.handle) return;
+    const bool roams = p.want == Want::Roam;
+    if (p.lock.active || roams) {
+        const double x = roams ? p.roam.x : p.hold.x, y = roams ? p.roam.y : p.hold.y;
+        Hint(c, x, y);
+        wl_surface_commit(c.cover.surface);
+        p.over.x = ToSurfaceX(c, x);
+        p.over.y = ToSurfaceY(c, y);
+        p.over.seen = true;
+    }
+    Drop(c, p.lock.handle, zwp_locked_pointer_v1_destroy);
+    p.lock.active = false;
+}
+
+void SendConstraints(Connection& c) {
+    PointerState& p = c.pointer;
+    const Globals& g = c.globals;
+    if (p.lock.handle && p.want != Want::Hold && p.want != Want::Roam) EndLock(c);
+    if (p.confinement && p.want != Want::Confine) Drop(c, p.confinement, zwp_confined_pointer_v1_destroy);
+    if (!g.constraints || !p.device) return;
+    if (!p.lock.handle && p.want == Want::Hold) {
         // The whole surface, said as a region rather than none: KWin 5.27
         // takes no region as an empty one and then ignores the hint.
-        wl_region* all = wl_compositor_create_region(globals.compositor);
+        wl_region* all = wl_compositor_create_region(g.compositor);
         wl_region_add(all, 0, 0, kWholeSurface, kWholeSurface);
-        pointer.lock.handle = zwp_pointer_constraints_v1_lock_pointer(
-            globals.constraints, cover.surface, pointer.device, all, ZWP_POINTER_CONSTRAINTS_V1_LIFETIME_PERSISTENT);
+        p.lock.handle = zwp_pointer_constraints_v1_lock_pointer(g.constraints, c.cover.surface, p.device, all,
+                                                                ZWP_POINTER_CONSTRAINTS_V1_LIFETIME_PERSISTENT);
         wl_region_destroy(all);
-        zwp_locked_pointer_v1_add_listener(pointer.lock.handle, &kLockListener, nullptr);
-        zwp_locked_pointer_v1_set_cursor_position_hint(pointer.lock.handle,
-                                                       wl_fixed_from_double(ToSurfaceX(pointer.hold.x)),
-                                                       wl_fixed_from_double(ToSurfaceY(pointer.hold.y)));
-        cover.dirty = true;
+        zwp_locked_pointer_v1_add_listener(p.lock.handle, &kLockListener, &c);
+        Hint(c, p.hold.x, p.hold.y);
+        c.cover.dirty = true;
     }
-    if (!pointer.confinement && pointer.want == Want::Confine) {
-        pointer.confinement =
-            zwp_pointer_constraints_v1_confine_pointer(globals.constraints, cover.surface, pointer.device, nullptr,
-                                                       ZWP_POINTER_CONSTRAINTS_V1_LIFETIME_PERSISTENT);
-        cover.dirty = true;
+    if (!p.confinement && p.want == Want::Confine) {
+        p.confinement = zwp_pointer_constraints_v1_confine_pointer(g.constraints, c.cover.surface, p.device, nullptr,
+                                                                   ZWP_POINTER_CONSTRAINTS_V1_LIFETIME_PERSISTENT);
+        c.cover.dirty = true;
     }
+}
+
+void DropPointerCover(Connection& c) {
+    PointerState& p = c.pointer;
+    Drop(c, p.lock.handle, zwp_locked_pointer_v1_destroy);
+    Drop(c, p.confinement, zwp_confined_pointer_v1_destroy);
+    DropLayer(c, p.arrow.layer);
+    FreeBuffer(c, p.arrow.buffer);
+    Drop(c, p.cursor.surface, wl_surface_destroy);
+    FreeBuffer(c, p.cursor.buffer);
+    p.over.entered = p.over.seen = p.lock.active = p.lock.came = false;
+    p.arrow.shown = p.arrow.dirty = p.cursor.dirty = p.roam.moved = false;
+    p.want = Want::Free;
+}
+
+void DropSeat(Connection& c) {
+    PointerState& p = c.pointer;
+    Drop(c, p.relative, zwp_relative_pointer_v1_destroy);
+    Drop(c, p.device, wl_pointer_release);
+    if (p.seat && wl_proxy_get_version(reinterpret_cast<wl_proxy*>(p.seat)) >= 5) Drop(c, p.seat, wl_seat_release);
+    Drop(c, p.seat, wl_seat_destroy);
 }
 
 // ---- what the game wants ---------------------------------------------------
 
 void Park(int x, int y) {
-    if (!cover.surface) return;
-    pointer.hold.x = x;
-    pointer.hold.y = y;
+    Connection* current = Current();
+    if (!current || !current->cover.surface) return;
+    Connection& c = *current;
+    PointerState& p = c.pointer;
+    p.hold.x = x;
+    p.hold.y = y;
     // Without a lock nothing holds the pointer: show the real one.
-    if (!globals.constraints || !pointer.device) return;
-    pointer.arrow.shown = true;
-    pointer.arrow.dirty = pointer.cursor.dirty = true;
-    Send();
+    if (!c.globals.constraints || !p.device) return;
+    p.arrow.shown = true;
+    p.arrow.dirty = p.cursor.dirty = true;
+    Send(c);
 }
 
 void Hold(int x, int y) {
-    if (!cover.surface || !globals.constraints || !pointer.device) return;
-    pointer.want = Want::Hold;
-    pointer.hold.x = x;
-    pointer.hold.y = y;
-    pointer.arrow.shown = true;
-    pointer.arrow.dirty = pointer.cursor.dirty = true;
-    Send();
+    Connection* current = Current();
+    if (!current || !current->cover.surface) return;
+    Connection& c = *current;
+    PointerState& p = c.pointer;
+    if (!c.globals.constraints || !p.device) return;
+    p.want = Want::Hold;
+    p.hold.x = x;
+    p.hold.y = y;
+    p.arrow.shown = true;
+    p.arrow.dirty = p.cursor.dirty = true;
+    Send(c);
 }
 
 void Confine() {
+    Connection* c = Current();
     // A roaming pointer stays on the screen by itself.
-    if (!cover.surface || pointer.want == Want::Roam) return;
-    pointer.want = Want::Confine;
-    Send();
+    if (!c || !c->cover.surface || c->pointer.want == Want::Roam) return;
+    c->pointer.want = Want::Confine;
+    Send(*c);
 }
 
 void Free() {
-    if (!cover.surface || pointer.want == Want::Roam) return;
+    Connection* current = Current();
+    if (!current || !current->cover.surface || current->pointer.want == Want::Roam) return;
+    Connection& c = *current;
+    PointerState& p = c.pointer;
     // A compositor may offer locks and never grant one (sway 1.7 without a
     // seat section in its config): said once, as the race begins.
-    if (pointer.want == Want::Hold && pointer.lock.handle && !pointer.lock.came && !pointer.lock.refusalTold) {
+    if (p.want == Want::Hold && p.lock.handle && !p.lock.came && !p.lock.refusalTold) {
         std::fprintf(stderr, "skorrel: the compositor has not locked the pointer, so it was not held "
                              "during the count-in\n");
-        pointer.lock.refusalTold = true;
+        p.lock.refusalTold = true;
     }
     // On several outputs, held by a lock the compositor keeps: roam from
     // the held point, kept on this output.
-    if (pointer.want == Want::Hold && pointer.lock.active && pointer.relative && globals.outputs.size() > 1) {
-        pointer.want = Want::Roam;
-        pointer.roam.x = pointer.hold.x;
-        pointer.roam.y = pointer.hold.y;
-        pointer.over.seen = true;
+    if (p.want == Want::Hold && p.lock.active && p.relative && c.globals.outputs.size() > 1) {
+        p.want = Want::Roam;
+        p.roam.x = p.hold.x;
+        p.roam.y = p.hold.y;
+        p.over.seen = true;
         return;
     }
-    const bool held = pointer.want == Want::Hold || pointer.arrow.shown;
-    pointer.want = Want::Free;
+    const bool held = p.want == Want::Hold || p.arrow.shown;
+    p.want = Want::Free;
     if (held) {
-        pointer.arrow.shown = false;
-        pointer.arrow.dirty = pointer.cursor.dirty = true;
+        p.arrow.shown = false;
+        p.arrow.dirty = p.cursor.dirty = true;
     }
-    Send();
+    Send(c);
 }
 
 bool Position(int& x, int& y) {
-    if (pointer.want == Want::Roam) {
-        x = static_cast<int>(std::floor(pointer.roam.x));
-        y = static_cast<int>(std::floor(pointer.roam.y));
+    const Connection* c = Current();
+    if (!c) return false;
+    const PointerState& p = c->pointer;
+    if (p.want == Want::Roam) {
+        x = static_cast<int>(std::floor(p.roam.x));
+        y = static_cast<int>(std::floor(p.roam.y));
         return true;
     }
-    const Size surface = cover.current, screen = cover.screen;
-    if (!pointer.over.seen || surface.width <= 0 || surface.height <= 0) return false;
+    const Size surface = c->cover.current, screen = c->cover.screen;
+    if (!p.over.seen || surface.width <= 0 || surface.height <= 0) return false;
     const double kx = double(screen.width) / surface.width;
     const double ky = double(screen.height) / surface.height;
-    x = std::clamp(static_cast<int>(std::floor(pointer.over.x * kx)), 0, std::max(0, screen.width - 1));
-    y = std::clamp(static_cast<int>(std::floor(pointer.over.y * ky)), 0, std::max(0, screen.height - 1));
+    x = std::clamp(static_cast<int>(std::floor(p.over.x * kx)), 0, std::max(0, screen.width - 1));
+    y = std::clamp(static_cast<int>(std::floor(p.over.y * ky)), 0, std::max(0, screen.height - 1));
     return true;
 }
 

@@ -17,15 +17,15 @@ const wl_buffer_listener kBufferListener = {OnBufferRelease};
 
 }  // namespace
 
-void FreeBuffer(Buffer& b) {
-    Drop(b.buffer, wl_buffer_destroy);
+void FreeBuffer(const Connection& c, Buffer& b) {
+    Drop(c, b.buffer, wl_buffer_destroy);
     if (b.map) munmap(b.map, b.size);
     b = Buffer{};
 }
 
 // A transparent w x h buffer (a new file reads as zeros).
-bool MakeBuffer(Buffer& b, int w, int h) {
-    FreeBuffer(b);
+bool MakeBuffer(const Connection& c, Buffer& b, int w, int h) {
+    FreeBuffer(c, b);
     if (w <= 0 || h <= 0) return false;
     const int stride = w * 4;
     const size_t size = static_cast<size_t>(stride) * static_cast<size_t>(h);
@@ -38,7 +38,7 @@ bool MakeBuffer(Buffer& b, int w, int h) {
         close(fd);
         return false;
     }
-    wl_shm_pool* pool = wl_shm_create_pool(globals.shm, fd, static_cast<int32_t>(size));
+    wl_shm_pool* pool = wl_shm_create_pool(c.globals.shm, fd, static_cast<int32_t>(size));
     b.buffer = wl_shm_pool_create_buffer(pool, 0, w, h, stride, WL_SHM_FORMAT_ARGB8888);
     wl_shm_pool_destroy(pool);
     close(fd);  // the request holds a copy of its own
@@ -53,10 +53,10 @@ bool MakeBuffer(Buffer& b, int w, int h) {
 
 // A buffer shown as w x h units: through its viewport at a fractional
 // scale, else at a whole buffer scale.
-void ShowBuffer(wl_surface* surface, wp_viewport* viewport, const Buffer& b, int w, int h) {
+void ShowBuffer(const Connection& c, wl_surface* surface, wp_viewport* viewport, const Buffer& b, int w, int h) {
     wl_surface_attach(surface, b.buffer, 0, 0);
     wl_surface_damage_buffer(surface, 0, 0, b.w, b.h);
-    if (viewport && Fractional()) {
+    if (viewport && Fractional(c)) {
         wp_viewport_set_destination(viewport, w, h);
         wl_surface_set_buffer_scale(surface, 1);
     } else {

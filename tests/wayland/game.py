@@ -123,6 +123,13 @@ def dismiss(comp, title):
     return check(f"the box '{title}' goes away with Return", False)
 
 
+def picture_of(relay, cover):
+    """The window's picture on a covering surface the relay saw: its first
+    sub-surface (the held arrow comes next); None before there is one."""
+    subs = [s for s in relay.surfaces if s.role == "sub" and s.parent is cover]
+    return subs[0] if subs else None
+
+
 def dismiss_any(comp, titles, timeout):
     """Return on whichever of these boxes comes within timeout, if one does."""
     title = wait_until(lambda: next((t for t in titles if comp.window(t)), None), timeout)

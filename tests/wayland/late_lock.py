@@ -8,11 +8,13 @@ on, would send it.
    pointer, where it is, not a picture at the held point.
 2. From then until go!: held, and shown at the held point, one arrow.
 3. After go!: let go at the held point; the race plays to its end and is
-   recorded, and the game does not say the lock never came.
+   recorded, and the game does not say the lock never came. The window's
+   picture at go! is sent once, showing "go!": the number the last pass
+   wrote and replaced never reaches the compositor.
 """
 import time
 
-from game import Game, arrow_at
+from game import Game, arrow_at, picture_of
 from harness import check, log, relayed, wait_until
 from scenarios import play, wait_go
 
@@ -53,4 +55,15 @@ def late_lock(comp, o):
         play(comp, "sweep")
         game.recorded(1, "the race ends and is recorded")
         check("nothing said of a lock that never came", "has not locked" not in game.output(), game.output())
+        covers = [s for s in relay.surfaces if s.role == "xdg"]
+        picture = picture_of(relay, covers[-1]) if covers else None
+        if check("the window's picture on the covering surface is seen", picture and relay.unlocks,
+                 f"{relay.surfaces} {relay.unlocks}"):
+            # "3" went a second before go!; nothing else changes in the
+            # window until the race ends.
+            went = relay.unlocks[-1]
+            sent = [round(t - went, 3) for t in relay.commit_times(surface=picture, with_buffer=True)
+                    if went - 0.75 <= t < went + 0.3]
+            check("one picture of the window at go!, none of the number it replaces", len(sent) == 1,
+                  f"{sent} s from the unlock")
         game.close()

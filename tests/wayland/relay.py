@@ -15,6 +15,7 @@ client's surface commits on the way.
     relay.surfaces           # every Surface seen: conn, id, role, created, commits
     relay.totals()           # sums: commits, fds, shm pools, connections, errors
     relay.hold_event("zwp_locked_pointer_v1", 0, seconds=2.0)  # `locked` comes late
+    relay.drop_frames()      # no frame is ever said drawn
     relay.held               # [conn, interface, opcode, read, passed] for each one held
     relay.unlocks            # when the client let go of a pointer lock
     relay.close()
@@ -32,7 +33,8 @@ so the compositor sees a client that keeps up while the client sees one
 that has stopped: its socket fills once it has written enough.
 
 A held event is passed on its delay after the relay read it; what came
-after it goes on meanwhile. Its "passed" is when the relay began the send
+after it goes on meanwhile (a dropped one is held for ever: its "passed"
+stays None). Its "passed" is when the relay began the send
 that put its last byte in the client's socket (None until then, and a
 moment after the client may have it): while paused, after resume(). Once a
 rule is set the compositor's messages are passed one by one, a partial one
@@ -55,6 +57,8 @@ import traceback
 _MAX_FDS = 253
 # Stop reading from the client while this much waits for the compositor.
 _HIGH_WATER = 1 << 20
+# A wl_surface.frame callback, told apart from a roundtrip's wl_callback.
+FRAME = "wl_callback (frame)"
 
 
 class Surface:
@@ -158,7 +162,7 @@ class Relay:
         self._pairs = []
         self._paused = False
         self._stop = False
-        self._holds = {}                       # (interface, opcode): seconds; the relay's thread only
+        self._holds = {}                       # (interface, opcode): seconds, inf for never; the relay's thread only
         self._thread = None
         # What was seen, under _lock.
         self.surfaces = []
@@ -226,6 +230,12 @@ class Relay:
         seconds = float(seconds)
         self._call(lambda: self._holds.__setitem__((interface, opcode), seconds))
 
+    def drop_frames(self):
+        """From now on no frame callback's done reaches the client, as from a
+        compositor that never draws its surfaces. The delete_id that follows
+        each one goes on: the client keeps its callback until it lets it go."""
+        self._call(lambda: self._holds.__setitem__((FRAME, 0), math.inf))
+
     @property
     def paused(self):
         return self._paused
@@ -243,9 +253,9 @@ class Relay:
                 if (role is None or c[1].role == role) and (conn is None or c[1].conn == conn)
                 and (surface is None or c[1] is surface)]
 
-    def commit_times(self, role=None, conn=None, surface=None):
+    def commit_times(self, role=None, conn=None, surface=None, with_buffer=False):
         with self._lock:
-            return [t for t, _, _ in self._pick(role, conn, surface)]
+            return [t for t, _, b in self._pick(role, conn, surface) if b or not with_buffer]
 
     def commits_between(self, t0, t1, role=None, conn=None, surface=None, with_buffer=False):
         """Commits the relay passed on with t0 <= time < t1."""
@@ -552,7 +562,8 @@ class Relay:
                 else:
                     record = [p.n, iface, op, now, None]
                     self.held.append(record)
-                    p.held.append([now + delay, raw, record])
+                    if delay != math.inf:
+                        p.held.append([now + delay, raw, record])
             if frames.broken:
                 self._unframed(p, "events")
         if out:
@@ -627,7 +638,7 @@ class Relay:
                 elif op == 1:                                          # attach
                     kind.attached = struct.unpack_from("<I", args)[0] != 0
                 elif op == 3:                                          # frame
-                    p.objects[struct.unpack_from("<I", args)[0]] = "wl_callback"
+                    p.objects[struct.unpack_from("<I", args)[0]] = FRAME
                 elif op == 6:                                          # commit
                     kind.commits.append(now)
                     self._commits.append((now, kind, kind.attached))

@@ -1,6 +1,8 @@
 """The stress scenario (e2e.py --scenario=stress): the game's own Wayland
 connection with a relay of ours (relay.py) between it and the compositor,
-which stops reading from the game for a second, and later cuts it.
+which stops reading from the game for a second, later cuts it, does not
+answer the next connection, and on the one after never says a frame was
+drawn.
 
 1. A race whose count-in and go! fall into a second in which the
    compositor reads nothing from the game: it plays to its end and is
@@ -9,18 +11,26 @@ which stops reading from the game for a second, and later cuts it.
    still.
 2. The connection cut during a race: the race stops, a box says why,
    standard error says it once, nothing is recorded.
-3. The next race connects anew, plays and is recorded.
+3. The next race connects anew to a compositor that does not answer: it
+   stops within the game's deadline, a box and standard error say why,
+   nothing is recorded.
+4. The next race connects anew to a compositor that never says it drew a
+   frame: the window's picture still follows the count-in to go!, at most
+   half a second late; the race plays and is recorded.
 """
 import time
 
 from game import BEST_TITLE, Game, dismiss, dismiss_any
 from harness import check, log, relayed, wait_until
+from relay import FRAME
 from scenarios import play, wait_go
 
 # What the covering surface may show anew in a count-in: the first picture
 # and the arrow, "1", "2", "3", "go!" with the button disabled, a few
 # placements when the compositor sizes it.
 MOST_COUNT_IN_COMMITS = 24
+# How long the game waits for a new connection's first answers.
+ANSWER_DEADLINE = 2.0
 
 
 def stress(comp, o):
@@ -67,12 +77,46 @@ def stress(comp, o):
         said = game.output().count("skorrel: the connection to the Wayland compositor was lost")
         check("standard error says why, once", said == 1, game.output())
 
-        # 3. A new connection, and a race as any other.
+        # 3. A new connection that the compositor does not answer.
         time.sleep(0.3)
+        opened = len(relay.connections)
+        relay.pause()
         pressed = game.press_start()
-        check("the next race connects anew", relay.wait_connections(2, 3), str(relay.totals()))
+        box = wait_until(lambda: comp.window("Skorrel"), ANSWER_DEADLINE + 2)
+        stopped = time.monotonic() - pressed
+        relay.resume()
+        check("the next race connects anew", relay.wait_connections(opened + 1, 1), str(relay.totals()))
+        if check(f"unanswered, the race stops as the game gives up after {ANSWER_DEADLINE:g} s, and a box says so",
+                 box is not None, f"{stopped:.2f} s: {game.output()}"):
+            log(f"stopped {stopped:.2f} s after the press")
+            dismiss(comp, "Skorrel")
+        check("nothing recorded", len(game.lines()) == 1, str(game.lines()))
+        said = game.output().count("skorrel: the Wayland compositor has not answered")
+        check("standard error says why, once", said == 1, game.output())
+
+        # 4. A new connection on which no frame is ever said drawn.
+        time.sleep(0.3)
+        opened = len(relay.connections)
+        relay.drop_frames()
+        pressed = game.press_start()
+        check("the next race connects anew", relay.wait_connections(opened + 1, 3), str(relay.totals()))
+        conn = opened + 1
         wait_go(comp, pressed)
         play(comp, "sweep")
         dismiss_any(comp, (BEST_TITLE,), 2)
-        game.recorded(2, "the next race is recorded")
+        game.recorded(2, "with no frame said drawn, the race is recorded")
+        dropped = [h for h in relay.held if h[0] == conn and h[1] == FRAME]
+        check("the relay kept the frames' done from the game", dropped, str(relay.held))
+        covers = [s for s in relay.surfaces if s.conn == conn and s.role == "xdg"]
+        pictures = [s for s in relay.surfaces if s.conn == conn and s.role == "sub" and covers and
+                    s.parent is covers[0]]
+        if check("the covering surface and the window's picture are seen", covers and pictures,
+                 str(relay.surfaces)):
+            # The picture is the first sub-surface; the held arrow comes next.
+            shown = [t - pressed for t in relay.commit_times(surface=pictures[0], with_buffer=True)]
+            log("the picture shown at " + ", ".join(f"{t:.2f}" for t in shown) + " s after the press")
+            # "Race Start", "1", "2", "3", "go!": each at most half a second
+            # after the last, go! 3.5 s after the press.
+            check("the picture follows the count-in though no frame is said drawn",
+                  len(shown) >= 5 and shown[-1] >= 3.3, str(shown))
         game.close()
