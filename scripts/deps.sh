@@ -46,7 +46,9 @@ SKORREL_DESKTOP_PACKAGES=(gnome-shell kwin-x11 breeze libglib2.0-bin plasma-fram
 SKORREL_WINE32_PACKAGES=(wine32:i386 libxi6:i386 libxrandr2:i386 libxinerama1:i386
   libxcursor1:i386 libxrender1:i386 libxfixes3:i386)
 # What the tests add; the benchmarks are built there too, so they keep building.
-SKORREL_TEST_PACKAGES=(googletest libgtest-dev clang libclang-rt-14-dev libxtst-dev
+# The icon tools check that the icons are what packaging/skorrel.svg makes,
+# and the exes' icons.
+SKORREL_TEST_PACKAGES=(googletest libgtest-dev clang libclang-rt-14-dev libxtst-dev librsvg2-bin icoutils
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   binutils-mingw-w64-i686 wine64
   "${SKORREL_WINE32_PACKAGES[@]}")
