@@ -39,6 +39,7 @@ check_pe() {  # <exe> <objdump> <format>
 }
 check_pe build-win32/skorrel.exe i686-w64-mingw32-objdump pei-i386
 check_pe build-win64/skorrel.exe x86_64-w64-mingw32-objdump pei-x86-64
+tests/package/exe-icon.sh build-win32/skorrel.exe build-win64/skorrel.exe
 
 # The download: both exes and how to play, in one ZIP.
 zip=$(scripts/make-zip.sh build-win32/skorrel.exe build-win64/skorrel.exe build-zip)

@@ -76,7 +76,10 @@ SKORREL_WINE32_PACKAGES=(wine32:i386 libxi6:i386 libxrandr2:i386 libxinerama1:i3
   libxcursor1:i386 libxrender1:i386 libxfixes3:i386)
 # What building the tests adds (the benchmarks are built there too, so they
 # keep building), the Windows builds included.
+# The icon tools check that the icons are what packaging/skorrel.svg makes,
+# and the exes' icons.
 SKORREL_TEST_BUILD_PACKAGES=(googletest libgtest-dev clang libclang-rt-14-dev libxtst-dev plasma-wayland-protocols
+  librsvg2-bin icoutils
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   binutils-mingw-w64-i686)
 # What running them adds.

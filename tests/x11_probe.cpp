@@ -19,6 +19,9 @@
 //                             (the first if none is primary), the screen
 //                             the game measures, then the root's "width
 //                             height"
+//   x11_probe icon WINDOW     the sizes of the window's _NET_WM_ICON, as
+//                             "16 32 ..." (square ones)
+//   x11_probe icon WINDOW N   its N x N picture as a PAM (RGB_ALPHA)
 //   x11_probe track           maps a window over the whole screen, then
 //                             prints "x y", the pointer's position on the
 //                             root window, for each line read (XWayland
@@ -32,6 +35,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -91,6 +95,58 @@ bool Cardinals(Window w, const char* name, long* out, unsigned long count) {
     if (ok) std::memcpy(out, data, count * sizeof(long));
     if (data) XFree(data);
     return ok;
+}
+
+// The whole of a 32-bit property: each item in a long, as Xlib gives it.
+std::vector<unsigned long> Longs(Window w, const char* name) {
+    std::vector<unsigned long> out;
+    const Atom prop = XInternAtom(dpy, name, False);
+    long offset = 0;
+    for (;;) {
+        Atom type;
+        int format;
+        unsigned long n, after;
+        unsigned char* data = nullptr;
+        if (XGetWindowProperty(dpy, w, prop, offset, 1 << 16, False, XA_CARDINAL, &type, &format, &n, &after,
+                               &data) != Success || !data || format != 32) {
+            if (data) XFree(data);
+            return out;
+        }
+        const auto* items = reinterpret_cast<const unsigned long*>(data);
+        out.insert(out.end(), items, items + n);
+        XFree(data);
+        offset += static_cast<long>(n);
+        if (after == 0 || n == 0) return out;
+    }
+}
+
+// _NET_WM_ICON: width, height, then its ARGB pixels, for each picture.
+int Icon(Window w, int size) {
+    const std::vector<unsigned long> icon = Longs(w, "_NET_WM_ICON");
+    std::string sizes;
+    for (std::size_t i = 0; i + 2 <= icon.size();) {
+        const unsigned long iw = icon[i], ih = icon[i + 1];
+        if (iw == 0 || ih == 0 || icon.size() - i - 2 < iw * ih) break;
+        const unsigned long* argb = icon.data() + i + 2;
+        if (size == 0) {
+            sizes += (sizes.empty() ? "" : " ") + std::to_string(iw) + (iw == ih ? "" : "x" + std::to_string(ih));
+        } else if (iw == static_cast<unsigned long>(size) && ih == iw) {
+            std::printf("P7\nWIDTH %lu\nHEIGHT %lu\nDEPTH 4\nMAXVAL 255\nTUPLTYPE RGB_ALPHA\nENDHDR\n", iw, ih);
+            for (unsigned long p = 0; p < iw * ih; ++p) {
+                const unsigned long v = argb[p];
+                const unsigned char rgba[4] = {static_cast<unsigned char>(v >> 16), static_cast<unsigned char>(v >> 8),
+                                               static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 24)};
+                std::fwrite(rgba, 1, 4, stdout);
+            }
+            return 0;
+        }
+        i += 2 + iw * ih;
+    }
+    if (size == 0 && !sizes.empty()) {
+        std::printf("%s\n", sizes.c_str());
+        return 0;
+    }
+    return 1;
 }
 
 int IgnoreErrors(Display*, XErrorEvent*) { return 0; }
@@ -181,6 +237,8 @@ int main(int argc, char** argv) {
         else
             std::printf("0 0 %d %d %d %d\n", rw, rh, rw, rh);
         if (m) XRRFreeMonitors(m);
+    } else if (cmd == "icon" && (argc == 3 || argc == 4)) {
+        status = Icon(std::strtoul(argv[2], nullptr, 0), argc == 4 ? std::atoi(argv[3]) : 0);
     } else if (cmd == "track" && argc == 2) {
         XSetWindowAttributes a{};
         a.override_redirect = True;

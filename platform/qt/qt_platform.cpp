@@ -9,6 +9,7 @@
 // paths.
 #include <QApplication>
 #include <QGuiApplication>
+#include <QIcon>
 #include <QScreen>
 
 #include <algorithm>
@@ -208,6 +209,16 @@ bool Init(int argc, char** argv, std::string* why) {
     backend.argc = argc > 0 ? 1 : 0;
     backend.argv[0] = argc > 0 ? argv[0] : nullptr;
     backend.app = std::make_unique<QApplication>(backend.argc, backend.argv);
+    // Tied to its menu entry whatever the file is called: WM_CLASS's class
+    // on X11 (the entry's StartupWMClass), the app id on Wayland.
+    QCoreApplication::setApplicationName(QStringLiteral("skorrel"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.skorrel.Skorrel"));
+    // Every window and box wears the game's icon, built in so that a game
+    // run from its build folder has it too.
+    QIcon icon;
+    for (const int size : {16, 32, 48, 64, 128, 256})
+        icon.addFile(QStringLiteral(":/icons/skorrel-%1.png").arg(size), QSize(size, size));
+    QApplication::setWindowIcon(icon);
     const QString platform = QGuiApplication::platformName();
     backend.x11 = platform == QLatin1String("xcb");
     // Qt skipped a platform that seemed to answer, or took one that seemed

@@ -1,10 +1,12 @@
 # Helpers for the end-to-end scripts: sourced, not run. Needs DISPLAY (an
-# Xvfb from tests/x11_run.sh), xdotool, ImageMagick's import and x11_probe.
+# Xvfb from tests/x11_run.sh), xdotool, xprop, ImageMagick's import and
+# compare, and x11_probe.
 #   SKORREL   the game binary to copy and run
 #   PROBE     the x11_probe helper
 #   SHOTS     where screenshots go
 
 TITLE="Skorrel  Ver1.0   by Vesk"
+PACKAGING=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../packaging" && pwd)
 LINE_RE=$'^[0-9]{4}/[0-9]{2}/[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]+ ms\r$'
 failures=0
 
@@ -145,6 +147,29 @@ check_history() {
   fi
   stamp=$(date -d "$day $clock" +%s 2>/dev/null || echo 0)
   check "timestamp $day $clock within the race" test "$stamp" -ge $((started / 1000 - 1)) -a "$stamp" -le $(($(date +%s) + 1))
+}
+
+# The window's icon (_NET_WM_ICON) is the game's: the sizes of the PNGs
+# beside packaging/skorrel.svg, each the same picture (Qt's premultiplied
+# pixmaps may shift a faint edge pixel's colour a little).
+game_icon() {  # <window>
+  local sizes s differ
+  sizes=$("$PROBE" icon "$1") || { echo "no _NET_WM_ICON on $1" >&2; return 1; }
+  [ "$sizes" = "16 32 48 64 128 256" ] || { echo "icon sizes: $sizes" >&2; return 1; }
+  for s in $sizes; do
+    "$PROBE" icon "$1" "$s" >"$work/icon.pam" || return 1
+    differ=$(compare -metric AE -fuzz 3% "$work/icon.pam" "$PACKAGING/skorrel-$s.png" null: 2>&1)
+    [ "$differ" = 0 ] || { echo "the $s px icon differs from skorrel-$s.png in $differ pixels" >&2; return 1; }
+  done
+}
+
+# WM_CLASS's class is the menu entry's StartupWMClass: desktops tie the
+# window to the entry by it.
+wm_class_tied() {  # <window>
+  local class entry
+  class=$(xprop -id "$1" WM_CLASS | sed -n 's/^WM_CLASS(STRING) = "[^"]*", "\([^"]*\)"$/\1/p')
+  entry=$(sed -n 's/^StartupWMClass=//p' "$PACKAGING/org.skorrel.Skorrel.desktop")
+  [ -n "$class" ] && [ "$class" = "$entry" ] || { echo "WM_CLASS class '$class', StartupWMClass '$entry'" >&2; return 1; }
 }
 
 # Dismisses a message box by its window id with Return.

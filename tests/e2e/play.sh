@@ -23,6 +23,8 @@ start_game "$work" || exit 1
 check "window centred at start-up, frame included" centred
 log "frame ${FW}x${FH} at $FX,$FY; client ${KW}x${KH} at $KX,$KY"
 check "client area $client" test "${KW}x${KH}" = "$client"
+check "the window wears the game's icon" game_icon "$WIN"
+check "WM_CLASS ties the window to the menu entry" wm_class_tied "$WIN"
 check "no history file before the first race" test ! -e "$HISTORY"
 shot "$TAG-1-start"
 
@@ -82,6 +84,7 @@ if box=$(wait_window "Skorrel 記録更新" 5); then
   sleep 0.3
   shot "$TAG-5-new-record"
   check "nothing recorded while the box is open" test "$(lines)" = 1
+  check "the box wears the game's icon" game_icon "$box"
   dismiss "$box" "Skorrel 記録更新"
 else
   fail "no box titled 'Skorrel 記録更新'"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks the Windows ZIP from scripts/make-zip.sh: exactly the two builds
 # and the how-to-play text, the right exe in each folder, each one the
-# build it came from, the text as Windows UTF-8 with CR LF.
+# build it came from with the game's icon, the text as Windows UTF-8 with
+# CR LF.
 # Usage: check-zip.sh ZIP WIN32_EXE WIN64_EXE
 set -uo pipefail
 zip=$(realpath "$1") exe32=$2 exe64=$3
@@ -40,6 +41,8 @@ same_code() {  # <zipped> <built> <prefix>
 }
 check "the 32-bit exe has the code of $exe32" same_code "$work/skorrel-win32/skorrel.exe" "$exe32" i686-w64-mingw32
 check "the 64-bit exe has the code of $exe64" same_code "$work/skorrel-win64/skorrel.exe" "$exe64" x86_64-w64-mingw32
+check "both exes wear the game's icon" "$(dirname "$0")/exe-icon.sh" "$work/skorrel-win32/skorrel.exe" \
+    "$work/skorrel-win64/skorrel.exe"
 check "no debug data in the ZIP's exes" \
     bash -c '! i686-w64-mingw32-objdump -h "$1" | grep -q debug_ && ! x86_64-w64-mingw32-objdump -h "$2" | grep -q debug_' \
     _ "$work/skorrel-win32/skorrel.exe" "$work/skorrel-win64/skorrel.exe"

@@ -13,6 +13,7 @@ from harness import log, wait_until
 class Compositor:
     ux = uy = 1.0        # X pixels per unit of relative motion (calibrate)
     tells_focus = False  # whether focused() knows
+    tells_app_id = False # whether app_id() knows
     device = "rel"       # what plays the races: "rel" a mouse, "abs" a tablet
     at = (0, 0)          # where the pointer is on the primary, X pixels
     screen = None        # the harness's Screen, once measured
@@ -82,6 +83,11 @@ class Compositor:
             return self.own_frame(win)
         code, out = self.x("frame", win)
         return [int(v) for v in out.split()] if code == 0 else None
+
+    def app_id(self, win):
+        """The app id of a Wayland window of the game, as the compositor
+        has it ("" for none), where tells_app_id."""
+        return None
 
     def close_window(self, win):
         """As the window's close button does."""

@@ -11,6 +11,7 @@ from harness import check, log, shot, wait_until
 TITLE = "Skorrel  Ver1.0   by Vesk"
 BEST_TITLE = "Skorrel 記録更新"
 REFUSED_TITLE = "Project1"
+APP_ID = "org.skorrel.Skorrel"     # packaging/org.skorrel.Skorrel.desktop
 
 
 class Game:
@@ -53,6 +54,10 @@ class Game:
             # XWayland is there, yet Qt was told to use Wayland itself.
             x = comp.x_window(TITLE)
             check("the window is a Wayland one, not XWayland's", x is None, f"X window {x}")
+        if comp.own_windows and comp.tells_app_id:
+            # Ties it to the menu entry, and so to its icon.
+            app = comp.app_id(game.win)
+            check(f"the app id is {APP_ID}", app == APP_ID, repr(app))
         return game
 
     def lines(self):

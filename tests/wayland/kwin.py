@@ -12,6 +12,7 @@ from harness import log, wait_until, write_png
 class KWin(VPointer, Compositor):
     name = "kwin"
     tells_focus = True
+    tells_app_id = True
     desktop = False      # Plasma's own screen edges, not none
     # Linux key codes, which fake input's keyboard_key takes.
     KEYS = {"Return": 28, "Alt": 56, "F4": 62, "Shift": 42, "space": 57, "Escape": 1}
@@ -139,6 +140,12 @@ class KWin(VPointer, Compositor):
 
     def own_frame(self, win):
         return self._windows().get(win)
+
+    def app_id(self, win):
+        # KWin takes a Wayland window's app id for its desktop file name.
+        return self.script('var cs = workspace.clientList(); var id = "";'
+                           ' for (var i = 0; i < cs.length; ++i)'
+                           f' if (cs[i].caption == {json.dumps(win)}) id = cs[i].desktopFileName; say(id);') or ""
 
     def own_close(self, win):
         self.script('var cs = workspace.clientList(); for (var i = 0; i < cs.length; ++i)'

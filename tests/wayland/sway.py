@@ -11,6 +11,7 @@ from harness import log, read_ppm, wait_until
 class Sway(VPointer, Compositor):
     name = "sway"
     tells_focus = True
+    tells_app_id = True
 
     def __init__(self, *args, **kw):
         super().__init__(*args, **kw)
@@ -88,6 +89,9 @@ class Sway(VPointer, Compositor):
             return None
         r, w = n["rect"], n["window_rect"]
         return [r["x"], r["y"], r["width"], r["height"], r["x"] + w["x"], r["y"] + w["y"], w["width"], w["height"]]
+
+    def app_id(self, win):
+        return next((n.get("app_id") or "" for n in self._nodes() if str(n["id"]) == win), "")
 
     def own_close(self, win):
         self.msg(f"[con_id={win}]", "kill")

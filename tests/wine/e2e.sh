@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# Drives skorrel.exe under Wine on its own Xvfb: a new best, a run over ten
-# seconds, and a close during a race. The exe's own Wine runs it: the
-# 32-bit one for a 32-bit exe. DPI sets LogPixels in the prefix, as
-# Windows' scaling setting does (144 is 150 %): the window follows from the
-# same twips, the pointer stays in device pixels.
+# Drives skorrel.exe under Wine on its own Xvfb: its window's icon, a new
+# best, a run over ten seconds, and a close during a race. The exe's own
+# Wine runs it: the 32-bit one for a 32-bit exe. DPI sets LogPixels in the
+# prefix, as Windows' scaling setting does (144 is 150 %): the window
+# follows from the same twips, the pointer stays in device pixels.
 # Usage: tests/wine/e2e.sh <skorrel.exe> <win_probe.exe> [DPI]
 # WINEPREFIX must be set up for the exe's kind; SKORREL_SHOTS is where the
 # screenshots go (by default beside the exe).
@@ -141,6 +141,38 @@ while read -r height text; do
 done < <(probe labels "$title")
 [ "$(probe labels "$title" | wc -l)" -eq 2 ] || fail "not two labels"
 button_x=$((KX + KW / 5)) button_y=$((KY + KH / 2))
+# The window wears the exe's icon 1. Wine hands a window's class icon and
+# its small one to X as _NET_WM_ICON (Windows' generic icon where the
+# class has none): each picture there is the one of its size in
+# packaging/skorrel.ico, compared on white.
+game_icon() {  # <X window>
+    local sizes size differ
+    sizes=$(xprop -id "$1" -notype 32c _NET_WM_ICON | LC_ALL=C awk -v out="$work/icon" '
+        { sub(/^[^=]*= ?/, ""); n = split($0, v, /, */) }
+        END {
+            for (i = 1; i + 1 <= n && v[i] > 0; i += 2 + w * h) {
+                w = v[i]; h = v[i + 1]; f = out "-" w ".ppm"
+                printf "P3\n%d %d\n255\n", w, h > f
+                for (p = 0; p < w * h; p++) {
+                    c = v[i + 2 + p]; a = int(c / 16777216) % 256
+                    r = int(c / 65536) % 256; g = int(c / 256) % 256; b = c % 256
+                    printf "%d %d %d\n", (r * a + 255 * (255 - a)) / 255 + 0.5, (g * a + 255 * (255 - a)) / 255 + 0.5, (b * a + 255 * (255 - a)) / 255 + 0.5 > f
+                }
+                close(f); printf "%d ", w
+            }
+        }')
+    step "_NET_WM_ICON of the window: ${sizes:-none} px"
+    [ -n "$sizes" ] || return 1
+    for size in $sizes; do
+        rm -rf "$work/want" && mkdir -p "$work/want"
+        icotool -x -w "$size" -o "$work/want" "$root/packaging/skorrel.ico" 2>/dev/null
+        [ -n "$(ls "$work/want")" ] || { echo "no $size px picture in skorrel.ico" >&2; return 1; }
+        convert "$work/want/"*.png -background white -flatten "$work/want.ppm"
+        differ=$(compare -metric AE -fuzz 3% "$work/icon-$size.ppm" "$work/want.ppm" null: 2>&1)
+        [ "$differ" = 0 ] || { echo "the $size px icon differs from skorrel.ico's in $differ pixels" >&2; return 1; }
+    done
+}
+game_icon "$(find_window "$title" 1)" || fail "the window does not wear the game's icon"
 shot start
 
 # Each edge just short of the screen's last column or row, then the real
