@@ -149,8 +149,8 @@ def options(scenarios, argv=None, more=None):
     # takes the first platform of the list that connects.
     first = next((n.split(":")[0].lower() for n in (o.qt_platform or "").split(";") if n.split(":")[0]), "xcb")
     o.wayland_window = o.no_xwayland or first.startswith("wayland")
-    if o.wayland_window and o.compositor == "mutter":
-        p.error("mutter's windows are found through XWayland only: no --qt-platform=wayland there")
+    if o.wayland_window and o.compositor == "mutter" and not o.desktop:
+        p.error("bare mutter's windows are found through XWayland only: no --qt-platform=wayland there")
     if (o.monitors > 1) != (o.scenario == "two-monitors"):
         p.error("--scenario=two-monitors and --monitors=2 go together")
     # Names the case's screenshots.
