@@ -99,4 +99,8 @@ find_program(SKORREL_GNOME_SHELL gnome-shell)
 if(SKORREL_GNOME_SHELL)
   skorrel_wayland_test(e2e_wayland_gnome_desktop --compositor=mutter --desktop --scenario=desktop --size=1920x1080
                        --device=rel)
+  # The player's QT_QPA_PLATFORM=wayland there: a Wayland window, races,
+  # and both closes end the game at once.
+  skorrel_wayland_test(e2e_wayland_gnome_qpa_wayland --compositor=mutter --desktop --qt-platform=wayland
+                       --scenario=closes --size=1920x1080 --device=rel)
 endif()

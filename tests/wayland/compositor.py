@@ -14,6 +14,7 @@ class Compositor:
     ux = uy = 1.0        # X pixels per unit of relative motion (calibrate)
     tells_focus = False  # whether focused() knows
     tells_app_id = False # whether app_id() knows
+    tells_pointer = False  # whether pointer() knows
     device = "rel"       # what plays the races: "rel" a mouse, "abs" a tablet
     at = (0, 0)          # where the pointer is on the primary, X pixels
     screen = None        # the harness's Screen, once measured

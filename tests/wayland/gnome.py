@@ -14,6 +14,7 @@ class GnomeShell(Mutter):
     name = "gnome-shell"
     tells_focus = True
     tells_app_id = True
+    tells_pointer = True
     # The shell animates a window in: till then XWayland hears no motion.
     window_settles = 1.5
 
@@ -64,6 +65,10 @@ class GnomeShell(Mutter):
             return None
         left, top, right, bottom = self.QT_MARGINS
         return [*r, r[0] + left, r[1] + top, r[2] - left - right, r[3] - top - bottom]
+
+    def pointer(self):
+        """Where the shell's pointer is, in X pixels (scale 1 only here)."""
+        return tuple(self.eval("global.get_pointer().slice(0, 2)"))
 
     def reach(self, x, y):
         # Not by way of the top-left corner, whose push opens the overview.
