@@ -182,161 +182,204 @@ def send_fd(sock, data, fd):
     os.close(fd)
 
 
+class WireSide:
+    """The relay between a fake compositor and a client, both sockets of
+    this script: what each part of wire_part works on."""
+    HOLD = 0.5
+
+    def __init__(self, work):
+        self.fake = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.fake.bind(os.path.join(work, "fake-0"))
+        self.fake.listen(1)
+        self.fake.settimeout(5)
+        self.relay = Relay(work, "fake-0", "wire-relay").start()
+        self.fds_before = open_fds()
+
+    def connect(self):
+        """A client through the relay, and the compositor's end of it."""
+        cl = Wire(self.relay.path)
+        up, _ = self.fake.accept()
+        up.settimeout(5)
+        return cl, up
+
+    def stamped(self):
+        # A stamp is written once its send returns, maybe after the client read.
+        return wait_until(lambda: all(h[4] is not None for h in self.relay.held), 1)
+
+    def close(self):
+        self.relay.close()
+        self.fake.close()
+
+
 def wire_part(work):
     """The relay between a compositor and a client that are both sockets of
     this script, each byte and fd known."""
-    HOLD = 0.5
-    fake = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-    fake.bind(os.path.join(work, "fake-0"))
-    fake.listen(1)
-    fake.settimeout(5)
-    relay = Relay(work, "fake-0", "wire-relay").start()
-    fds_before = open_fds()
-
-    def stamped():
-        # A stamp is written once its send returns, maybe after the client read.
-        return wait_until(lambda: all(h[4] is not None for h in relay.held), 1)
+    w = WireSide(work)
     try:
-        cl = Wire(relay.path)
-        up, _ = fake.accept()
-        up.settimeout(5)
-        # A registry (2), callbacks 3 to 7, pointer constraints (20), a lock
-        # (21) and a confinement (22) of surface 30 for pointer 31.
-        asked = (message(1, 1, 2) + b"".join(message(1, 0, n) for n in range(3, 8)) +
-                 message(2, 0, 9, tail=string("zwp_pointer_constraints_v1") + struct.pack("<II", 1, 20)) +
-                 message(20, 1, 21, 30, 31, 0, 2) + message(20, 2, 22, 30, 31, 0, 2))
-        cl.send(asked)
-        check("the requests reach the compositor", recv_exactly(up, len(asked)) == asked)
-
-        # A message begun before the first rule: its start has gone on.
-        x = message(7, 2, 1, 2, 3)
-        up.send(x[:6])
-        check("bytes go on before any rule", wait_until(lambda: cl.bytes == 6, 2), str(cl.bytes))
-        relay.hold_event("wl_callback", 0, seconds=HOLD)
-        relay.hold_event("zwp_locked_pointer_v1", 0, seconds=HOLD)
-        relay.hold_event("zwp_confined_pointer_v1", 0, seconds=HOLD)
-
-        # Held: done of 3 and of 4 (which comes in two pieces), locked,
-        # confined; passed at once: the rest, unlocked too, and the delete_id
-        # of 3 that follows its done. The fd comes with the first bytes.
-        a, b, e = message(8, 0, 42), message(9, 1, tail=string("between")), message(10, 3, 5)
-        done3, done4, locked, unlocked, confined = (message(3, 0, 1000), message(4, 0, 1001), message(21, 0),
-                                                    message(21, 1), message(22, 0))
-        delete3 = message(1, 1, 3)
-        sent = time.monotonic()
-        send_fd(up, x[6:] + a + done3 + locked + b + done4[:5], memfd("one"))
-        time.sleep(0.1)
-        up.send(done4[5:] + delete3 + unlocked + confined + e)
-        check("ten messages reach the client", wait_until(lambda: len(cl.got) >= 10, 3) and stamped(),
-              str(cl.messages()))
-        check("the held ones last, in the order read; the rest as sent",
-              cl.messages() == [x, a, b, delete3, unlocked, e, done3, locked, done4, confined], str(cl.messages()))
-        # The fd came with the first bytes passed after it was read.
-        fds = [f for _, _, f in cl.got]
-        check("the fd came with the first message passed after it",
-              len(fds[0]) == 1 and not any(fds[1:]) and os.pread(fds[0][0], 8, 0) == b"one", str(fds))
-        with relay._lock:
-            held = [list(h) for h in relay.held]
-        check("four held, by interface and opcode",
-              [h[:3] for h in held] == [[1, "wl_callback", 0], [1, "zwp_locked_pointer_v1", 0],
-                                        [1, "wl_callback", 0], [1, "zwp_confined_pointer_v1", 0]], str(held))
-        check("each passed on its delay after it was read",
-              all(h[4] is not None and HOLD <= h[4] - h[3] < HOLD + 1 for h in held), str(held))
-        came = {m: t for t, m, _ in cl.got}
-        check("and the client got it then, not before",
-              came[done3] - sent >= HOLD and
-              all(0 <= came[m] - h[4] < 0.25 for m, h in zip((done3, locked, done4, confined), held)),
-              f"sent {sent:.3f}, came {[round(came[m], 3) for m in (done3, locked, done4, confined)]} {held}")
-
-        # Read with an fd, a chunk whose one whole message is held: the fd
-        # waits for the next bytes passed, the rest of the next message.
-        done5, f = message(5, 0, 1002), message(11, 0, 7, 8)
-        n = len(cl.got)
-        send_fd(up, done5 + f[:4], memfd("two"))
-        time.sleep(0.1)
-        up.send(f[4:])
-        check("both messages come, the held one last",
-              wait_until(lambda: cl.messages(n) == [f, done5], 3), str(cl.messages(n)))
-        fds = [fd for _, _, fd in cl.got[n:]]
-        check("the fd came with the message passed, not the held one",
-              len(fds) == 2 and len(fds[0]) == 1 and not fds[1] and os.pread(fds[0][0], 8, 0) == b"two", str(fds))
-
-        # The lock's id, freed, then made again by an object the relay does
-        # not know: its opcode 0 is no `locked` any more.
-        cl.send(message(21, 0))
-        recv_exactly(up, 8)
-        n = len(cl.got)
-        up.send(message(1, 1, 21))
-        check("delete_id is passed", wait_until(lambda: cl.messages(n) == [message(1, 1, 21)], 2))
-        cl.send(message(40, 1, 21))
-        recv_exactly(up, 12)
-        other = message(21, 0, 5)
-        count = len(relay.held)
-        up.send(other)
-        check("an event of the id made again is not held",
-              wait_until(lambda: len(cl.got) > n + 1, 2) and cl.messages(n + 1) == [other] and
-              len(relay.held) == count, f"{cl.messages(n + 1)} {relay.held[count:]}")
-
-        # Paused: a held event due meanwhile waits for resume().
-        n = len(cl.got)
-        relay.pause()
-        done6 = message(6, 0, 1003)
-        up.send(done6)
-        time.sleep(HOLD + 0.3)
-        check("held and due while paused: not passed", len(cl.got) == n and relay.held[-1][4] is None,
-              f"{cl.messages(n)} {relay.held[-1]}")
-        relay.resume()
-        resumed = relay.pauses[-1][1]
-        check("passed after resume",
-              wait_until(lambda: cl.messages(n) == [done6], 2) and stamped() and relay.held[-1][4] >= resumed,
-              f"{cl.messages(n)} {relay.held[-1]} resumed {resumed:.3f}")
-        check("all the compositor said reached the client",
-              wait_until(lambda: relay.connection(1).bytes_to_client == relay.connection(1).bytes_down, 2),
-              str(relay.connection(1)))
-
-        # A header that is no message: what is held goes at once, then the
-        # bytes as they come.
-        n = len(cl.got)
-        done7 = message(7, 0, 1004)
-        up.send(done7)
-        time.sleep(0.1)
-        junk = struct.pack("<II", 12, 5 << 16) + b"junk"
-        up.send(junk)
-        up.send(b"more")
-        check("after a broken header the held event goes on at once, then the raw bytes",
-              wait_until(lambda: bytes(cl.raw) == junk + b"more", 2) and cl.messages(n) == [done7] and
-              stamped() and relay.held[-1][4] - relay.held[-1][3] < HOLD,
-              f"{cl.messages(n)} {bytes(cl.raw)} {relay.held[-1]}")
-        check("and the relay says so", any("events no longer read as messages" in e for e in relay.errors),
-              str(relay.errors))
-        check("seven events held in all", len(relay.held) == 7, str(relay.held))
-        up.close()
-        check("the compositor gone, the client sees the end", wait_until(lambda: cl.eof, 2))
-
-        # The compositor hangs up on a done held and a message begun: the
-        # client gets the done in its time, then that start, then the end.
-        cl2 = Wire(relay.path)
-        up2, _ = fake.accept()
-        cl2.send(message(1, 0, 3))
-        recv_exactly(up2, 12)
-        done3, begun = message(3, 0, 1005), message(9, 0, 1, 2)[:10]
-        sent = time.monotonic()
-        up2.send(done3 + begun)
-        up2.close()
-        check("after a hang-up the held done still comes, then what was begun, then the end",
-              wait_until(lambda: cl2.eof, HOLD + 2) and cl2.messages() == [done3] and cl2.bytes == 22 and
-              cl2.got[0][0] - sent >= HOLD, f"{cl2.messages()} {cl2.bytes} bytes, eof {cl2.eof}")
-        for _, _, got in cl.got:
-            for fd in got:
-                os.close(fd)
-        cl.sock.close()
-        cl2.sock.close()
-        check("the relay lets go of both connections and every fd passed",
-              wait_until(lambda: relay.open_connections() == 0 and open_fds() == fds_before, 5),
-              f"{relay.open_connections()} open, fds {fds_before} before, {open_fds()} now")
+        cl, up = w.connect()
+        held_in_order(w, cl, up)
+        fd_waits_for_passed_bytes(w, cl, up)
+        id_made_again(w, cl, up)
+        paused_then_resumed(w, cl, up)
+        broken_header(w, cl, up)
+        hang_up(w, cl)
     finally:
-        relay.close()
-        fake.close()
+        w.close()
+
+
+def held_in_order(w, cl, up):
+    """Held events last, in the order read, each on its delay; the fd with
+    the first bytes passed."""
+    relay, HOLD, stamped = w.relay, w.HOLD, w.stamped
+    up.settimeout(5)
+    # A registry (2), callbacks 3 to 7, pointer constraints (20), a lock
+    # (21) and a confinement (22) of surface 30 for pointer 31.
+    asked = (message(1, 1, 2) + b"".join(message(1, 0, n) for n in range(3, 8)) +
+             message(2, 0, 9, tail=string("zwp_pointer_constraints_v1") + struct.pack("<II", 1, 20)) +
+             message(20, 1, 21, 30, 31, 0, 2) + message(20, 2, 22, 30, 31, 0, 2))
+    cl.send(asked)
+    check("the requests reach the compositor", recv_exactly(up, len(asked)) == asked)
+
+    # A message begun before the first rule: its start has gone on.
+    x = message(7, 2, 1, 2, 3)
+    up.send(x[:6])
+    check("bytes go on before any rule", wait_until(lambda: cl.bytes == 6, 2), str(cl.bytes))
+    relay.hold_event("wl_callback", 0, seconds=HOLD)
+    relay.hold_event("zwp_locked_pointer_v1", 0, seconds=HOLD)
+    relay.hold_event("zwp_confined_pointer_v1", 0, seconds=HOLD)
+
+    # Held: done of 3 and of 4 (which comes in two pieces), locked,
+    # confined; passed at once: the rest, unlocked too, and the delete_id
+    # of 3 that follows its done. The fd comes with the first bytes.
+    a, b, e = message(8, 0, 42), message(9, 1, tail=string("between")), message(10, 3, 5)
+    done3, done4, locked, unlocked, confined = (message(3, 0, 1000), message(4, 0, 1001), message(21, 0),
+                                                message(21, 1), message(22, 0))
+    delete3 = message(1, 1, 3)
+    sent = time.monotonic()
+    send_fd(up, x[6:] + a + done3 + locked + b + done4[:5], memfd("one"))
+    time.sleep(0.1)
+    up.send(done4[5:] + delete3 + unlocked + confined + e)
+    check("ten messages reach the client", wait_until(lambda: len(cl.got) >= 10, 3) and stamped(),
+          str(cl.messages()))
+    check("the held ones last, in the order read; the rest as sent",
+          cl.messages() == [x, a, b, delete3, unlocked, e, done3, locked, done4, confined], str(cl.messages()))
+    # The fd came with the first bytes passed after it was read.
+    fds = [f for _, _, f in cl.got]
+    check("the fd came with the first message passed after it",
+          len(fds[0]) == 1 and not any(fds[1:]) and os.pread(fds[0][0], 8, 0) == b"one", str(fds))
+    with relay._lock:
+        held = [list(h) for h in relay.held]
+    check("four held, by interface and opcode",
+          [h[:3] for h in held] == [[1, "wl_callback", 0], [1, "zwp_locked_pointer_v1", 0],
+                                    [1, "wl_callback", 0], [1, "zwp_confined_pointer_v1", 0]], str(held))
+    check("each passed on its delay after it was read",
+          all(h[4] is not None and HOLD <= h[4] - h[3] < HOLD + 1 for h in held), str(held))
+    came = {m: t for t, m, _ in cl.got}
+    check("and the client got it then, not before",
+          came[done3] - sent >= HOLD and
+          all(0 <= came[m] - h[4] < 0.25 for m, h in zip((done3, locked, done4, confined), held)),
+          f"sent {sent:.3f}, came {[round(came[m], 3) for m in (done3, locked, done4, confined)]} {held}")
+
+
+def fd_waits_for_passed_bytes(w, cl, up):
+    # Read with an fd, a chunk whose one whole message is held: the fd
+    # waits for the next bytes passed, the rest of the next message.
+    done5, f = message(5, 0, 1002), message(11, 0, 7, 8)
+    n = len(cl.got)
+    send_fd(up, done5 + f[:4], memfd("two"))
+    time.sleep(0.1)
+    up.send(f[4:])
+    check("both messages come, the held one last",
+          wait_until(lambda: cl.messages(n) == [f, done5], 3), str(cl.messages(n)))
+    fds = [fd for _, _, fd in cl.got[n:]]
+    check("the fd came with the message passed, not the held one",
+          len(fds) == 2 and len(fds[0]) == 1 and not fds[1] and os.pread(fds[0][0], 8, 0) == b"two", str(fds))
+
+
+def id_made_again(w, cl, up):
+    relay = w.relay
+    # The lock's id, freed, then made again by an object the relay does
+    # not know: its opcode 0 is no `locked` any more.
+    cl.send(message(21, 0))
+    recv_exactly(up, 8)
+    n = len(cl.got)
+    up.send(message(1, 1, 21))
+    check("delete_id is passed", wait_until(lambda: cl.messages(n) == [message(1, 1, 21)], 2))
+    cl.send(message(40, 1, 21))
+    recv_exactly(up, 12)
+    other = message(21, 0, 5)
+    count = len(relay.held)
+    up.send(other)
+    check("an event of the id made again is not held",
+          wait_until(lambda: len(cl.got) > n + 1, 2) and cl.messages(n + 1) == [other] and
+          len(relay.held) == count, f"{cl.messages(n + 1)} {relay.held[count:]}")
+
+
+def paused_then_resumed(w, cl, up):
+    relay, HOLD, stamped = w.relay, w.HOLD, w.stamped
+    # Paused: a held event due meanwhile waits for resume().
+    n = len(cl.got)
+    relay.pause()
+    done6 = message(6, 0, 1003)
+    up.send(done6)
+    time.sleep(HOLD + 0.3)
+    check("held and due while paused: not passed", len(cl.got) == n and relay.held[-1][4] is None,
+          f"{cl.messages(n)} {relay.held[-1]}")
+    relay.resume()
+    resumed = relay.pauses[-1][1]
+    check("passed after resume",
+          wait_until(lambda: cl.messages(n) == [done6], 2) and stamped() and relay.held[-1][4] >= resumed,
+          f"{cl.messages(n)} {relay.held[-1]} resumed {resumed:.3f}")
+    check("all the compositor said reached the client",
+          wait_until(lambda: relay.connection(1).bytes_to_client == relay.connection(1).bytes_down, 2),
+          str(relay.connection(1)))
+
+
+def broken_header(w, cl, up):
+    relay, HOLD, stamped = w.relay, w.HOLD, w.stamped
+    # A header that is no message: what is held goes at once, then the
+    # bytes as they come.
+    n = len(cl.got)
+    done7 = message(7, 0, 1004)
+    up.send(done7)
+    time.sleep(0.1)
+    junk = struct.pack("<II", 12, 5 << 16) + b"junk"
+    up.send(junk)
+    up.send(b"more")
+    check("after a broken header the held event goes on at once, then the raw bytes",
+          wait_until(lambda: bytes(cl.raw) == junk + b"more", 2) and cl.messages(n) == [done7] and
+          stamped() and relay.held[-1][4] - relay.held[-1][3] < HOLD,
+          f"{cl.messages(n)} {bytes(cl.raw)} {relay.held[-1]}")
+    check("and the relay says so", any("events no longer read as messages" in e for e in relay.errors),
+          str(relay.errors))
+    check("seven events held in all", len(relay.held) == 7, str(relay.held))
+    up.close()
+    check("the compositor gone, the client sees the end", wait_until(lambda: cl.eof, 2))
+
+
+def hang_up(w, cl):
+    relay, HOLD, fake = w.relay, w.HOLD, w.fake
+    # The compositor hangs up on a done held and a message begun: the
+    # client gets the done in its time, then that start, then the end.
+    cl2 = Wire(relay.path)
+    up2, _ = fake.accept()
+    cl2.send(message(1, 0, 3))
+    recv_exactly(up2, 12)
+    done3, begun = message(3, 0, 1005), message(9, 0, 1, 2)[:10]
+    sent = time.monotonic()
+    up2.send(done3 + begun)
+    up2.close()
+    check("after a hang-up the held done still comes, then what was begun, then the end",
+          wait_until(lambda: cl2.eof, HOLD + 2) and cl2.messages() == [done3] and cl2.bytes == 22 and
+          cl2.got[0][0] - sent >= HOLD, f"{cl2.messages()} {cl2.bytes} bytes, eof {cl2.eof}")
+    for _, _, got in cl.got:
+        for fd in got:
+            os.close(fd)
+    cl.sock.close()
+    cl2.sock.close()
+    check("the relay lets go of both connections and every fd passed",
+          wait_until(lambda: relay.open_connections() == 0 and open_fds() == w.fds_before, 5),
+          f"{relay.open_connections()} open, fds {w.fds_before} before, {open_fds()} now")
 
 
 def client_part(comp, relay, committer):

@@ -151,6 +151,8 @@ def centred(fr, s, what, vertical=True):
 
 
 def full(comp, o):
+    """The whole game: near misses, a new best, a refused run, and closes
+    in the count-in and in the race."""
     if not (game := Game.open(comp, o.game)):
         return
     fr = game.frame()
@@ -158,24 +160,33 @@ def full(comp, o):
     check("client area 248x48", fr and fr[6:8] == [248, 48], str(fr))
     centred(fr, comp.screen, "the window is centred, frame included")
     shot(comp, "1-start")
+    first = near_misses_then_edge(comp, game)
+    new_best(comp, game, first)
+    before = refused_after_ten_seconds(comp, game)
+    closed_in_count_in_then_race(comp, o, game, before)
 
-    # Race 1: held against a corner and a long move, then near misses.
+
+def near_misses_then_edge(comp, game):
+    """Race 1: held against a corner and a long move, then near misses;
+    the fourth edge ends it. Returns its time in ms."""
     held_through_count_in(comp, game, ("2-held", "3-count-in", "4-go"))
     play(comp, "near misses")
     time.sleep(0.6)
     check("a near miss, corners and margins leave the race running", game.lines() == [] and game.proc.poll() is None,
           str(game.lines()))
     comp.to(0, comp.screen.h - 4)    # (0, maxY - 3): left, the fourth edge
-    if game.recorded(1, "the fourth edge ends the race and records it"):
-        first = int(game.lines()[0].split(b" ")[2])
-        log("race 1:", game.lines()[0].decode())
-        check("race 1 took at least its waits", first >= 600, str(first))
-    else:
-        first = 10 ** 6
+    if not game.recorded(1, "the fourth edge ends the race and records it"):
+        return 10 ** 6
+    first = int(game.lines()[0].split(b" ")[2])
+    log("race 1:", game.lines()[0].decode())
+    check("race 1 took at least its waits", first >= 600, str(first))
+    return first
 
-    # Race 2: shoved during the count-in again; after go! one move left by
-    # exactly the held x touches the left edge. Held anywhere else (or not
-    # held at all) the sweep that follows never touches it. Quick: a new best.
+
+def new_best(comp, game, first):
+    """Race 2: shoved during the count-in again; after go! one move left by
+    exactly the held x touches the left edge. Held anywhere else (or not
+    held at all) the sweep that follows never touches it. Quick: a new best."""
     time.sleep(0.3)
     pressed = game.press_start()
     shove_during_count_in(comp, pressed)
@@ -190,8 +201,11 @@ def full(comp, o):
         log("race 2:", game.lines()[1].decode())
         check("race 2 is the new best", int(game.lines()[1].split(b" ")[2]) < first)
 
-    # Race 3: a near miss of the top edge, then the other three; the top
-    # only after ten seconds: refused, the file unchanged.
+
+def refused_after_ten_seconds(comp, game):
+    """Race 3: a near miss of the top edge, then the other three; the top
+    only after ten seconds: refused, the file unchanged. Returns the file's
+    lines."""
     before = game.lines()
     time.sleep(0.3)
     pressed = game.press_start()
@@ -210,14 +224,16 @@ def full(comp, o):
         dismiss(comp, REFUSED_TITLE)
     time.sleep(0.3)
     check("a refused run leaves the file as it was", game.lines() == before)
+    return before
 
-    # Closed during the count-in, then during the race: status 0, nothing
-    # written.
+
+def closed_in_count_in_then_race(comp, o, game, before):
+    """Closed during the count-in, then (a new game) during the race:
+    status 0, nothing written."""
     game.press_start()
     time.sleep(1.2)
     game.close("closed during the count-in: exit status 0")
     check("nothing written by the closed race", game.lines() == before)
-
     if not (game := Game.open(comp, o.game, folder=game.folder, what="the game starts again")):
         return
     shot(comp, "7-restart")
