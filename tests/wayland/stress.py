@@ -33,6 +33,15 @@ MOST_COUNT_IN_COMMITS = 24
 ANSWER_DEADLINE = 2.0
 
 
+def stopped_and_said(comp, game, box, what, detail, reason):
+    """A race the connection stopped: a box says so (Return on it), nothing
+    is recorded, and standard error gives the reason once."""
+    if check(what, box is not None, detail):
+        dismiss(comp, "Skorrel")
+    check("nothing recorded", len(game.lines()) == 1, str(game.lines()))
+    check("standard error says why, once", game.output().count(reason) == 1, game.output())
+
+
 def stress(comp, o):
     with relayed(comp) as relay:
         if not (game := Game.open(comp, o.game, display=relay.name)):
@@ -71,11 +80,8 @@ def stress(comp, o):
         cut = relay.cut()
         check("the game's connection is cut", cut >= 1, str(cut))
         box = wait_until(lambda: comp.window("Skorrel"), 3)
-        if check("a box titled 'Skorrel' says the race was stopped", box is not None, game.output()):
-            dismiss(comp, "Skorrel")
-        check("nothing recorded", len(game.lines()) == 1, str(game.lines()))
-        said = game.output().count("skorrel: the connection to the Wayland compositor was lost")
-        check("standard error says why, once", said == 1, game.output())
+        stopped_and_said(comp, game, box, "a box titled 'Skorrel' says the race was stopped", game.output(),
+                         "skorrel: the connection to the Wayland compositor was lost")
 
         # 3. A new connection that the compositor does not answer.
         time.sleep(0.3)
@@ -86,13 +92,10 @@ def stress(comp, o):
         stopped = time.monotonic() - pressed
         relay.resume()
         check("the next race connects anew", relay.wait_connections(opened + 1, 1), str(relay.totals()))
-        if check(f"unanswered, the race stops as the game gives up after {ANSWER_DEADLINE:g} s, and a box says so",
-                 box is not None, f"{stopped:.2f} s: {game.output()}"):
-            log(f"stopped {stopped:.2f} s after the press")
-            dismiss(comp, "Skorrel")
-        check("nothing recorded", len(game.lines()) == 1, str(game.lines()))
-        said = game.output().count("skorrel: the Wayland compositor has not answered")
-        check("standard error says why, once", said == 1, game.output())
+        log(f"stopped {stopped:.2f} s after the press")
+        stopped_and_said(comp, game, box,
+                         f"unanswered, the race stops as the game gives up after {ANSWER_DEADLINE:g} s, and a box says so",
+                         f"{stopped:.2f} s: {game.output()}", "skorrel: the Wayland compositor has not answered")
 
         # 4. A new connection on which no frame is ever said drawn.
         time.sleep(0.3)
