@@ -114,6 +114,15 @@ class KWin(VPointer, Compositor):
     def focused(self):
         return self.script('say(workspace.activeClient ? workspace.activeClient.caption : "");')
 
+    @property
+    def tells_pointer(self):
+        # In logical pixels, the X screen's only at scale 1.
+        return self.scale == 1
+
+    def pointer(self):
+        said = self.script('say(workspace.cursorPos.x + " " + workspace.cursorPos.y);')
+        return tuple(int(v) for v in said.split()) if said else None
+
     def activate(self, caption):
         self.script('var cs = workspace.clientList(); for (var i = 0; i < cs.length; ++i)'
                     f' if (cs[i].caption == {json.dumps(caption)}) workspace.activeClient = cs[i]; say("");')

@@ -109,7 +109,8 @@ def wait_go(comp, pressed):
     # pointer lands on the held point: GNOME Shell shows the covering
     # surface, and so counts in, up to half a second later.
     if comp.tells_pointer:
-        wait_until(lambda: comp.pointer() == comp.screen.held, 3, 0.02)
+        seen = wait_until(lambda: comp.pointer() == comp.screen.held, 3, 0.02)
+        log(f"go! {'seen' if seen else 'not seen'} {time.monotonic() - pressed:.2f} s after the press")
     comp.at = comp.screen.held
 
 
