@@ -6,7 +6,7 @@
 #include <QScreen>
 
 #include "platform/qt/qt_internal.h"
-#include "platform/qt/x11.h"
+#include "platform/x11/x11.h"
 
 namespace platform::qt {
 

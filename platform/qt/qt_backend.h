@@ -2,7 +2,7 @@
 #pragma once
 
 #include "platform/platform.h"
-#include "platform/qt/x11.h"
+#include "platform/x11/x11.h"
 
 class QWidget;
 class QFont;

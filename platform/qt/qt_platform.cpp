@@ -23,7 +23,7 @@
 #include "platform/platform.h"
 #include "platform/qt/qt_internal.h"
 #include "platform/qt/wayland.h"
-#include "platform/qt/x11.h"
+#include "platform/x11/x11.h"
 
 namespace platform {
 
