@@ -22,7 +22,7 @@
 
 #include "platform/platform.h"
 #include "platform/qt/qt_internal.h"
-#include "platform/qt/wayland.h"
+#include "platform/wayland/wayland.h"
 #include "platform/x11/x11.h"
 
 namespace platform {

@@ -14,7 +14,7 @@
 #include <wayland-client.h>
 
 #include "fractional-scale-v1-client-protocol.h"
-#include "platform/qt/wayland.h"
+#include "platform/wayland/wayland.h"
 #include "pointer-constraints-unstable-v1-client-protocol.h"
 #include "relative-pointer-unstable-v1-client-protocol.h"
 #include "viewporter-client-protocol.h"

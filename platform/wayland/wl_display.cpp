@@ -12,7 +12,7 @@
 #include <memory>
 #include <string_view>
 
-#include "platform/qt/wl_internal.h"
+#include "platform/wayland/wl_internal.h"
 
 namespace platform::wl {
 
