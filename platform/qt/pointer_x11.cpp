@@ -62,11 +62,14 @@ void LetGo() {
     x11::Uncover();
 }
 
+// The loop has ended: X goes, the hold and the cover with it.
+void Stop() { x11::Close(); }
+
 }  // namespace
 
 const PointerOps kX11Pointer = {
     .put = Put, .get = Get, .clip = Clip, .track = Track, .lost = Lost,
-    .start = Nothing, .pump = Pump, .formChanged = Nothing, .release = LetGo, .stop = LetGo,
+    .start = Nothing, .pump = Pump, .formChanged = Nothing, .release = LetGo, .stop = Stop,
 };
 
 }  // namespace platform::qt

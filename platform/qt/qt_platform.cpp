@@ -2,11 +2,12 @@
 // (qt_form.cpp), POSIX clocks, and the pointer through Xlib on the root
 // window (pointer_x11.cpp) or, in a Wayland session, through a surface
 // covering the screen (pointer_wl.cpp). The window itself is an X11 one
-// wherever there is X: XWayland honours the positions the game gives it.
-// A Wayland session without XWayland gets Qt's own Wayland window, placed
-// by the compositor, and so does a player whose QT_QPA_PLATFORM asks Qt for
-// Wayland first. Here: start-up, the event loop, the screen, the clock and
-// paths.
+// wherever there is X: XWayland honours the positions the game gives it
+// (window_x11.cpp). A Wayland session without XWayland gets Qt's own
+// Wayland window, placed by the compositor, and so does a player whose
+// QT_QPA_PLATFORM asks Qt for Wayland first (window_wl.cpp). Here:
+// start-up, where both are chosen, the event loop, the screen, the clock
+// and paths.
 #include <QApplication>
 #include <QGuiApplication>
 #include <QScreen>
@@ -37,7 +38,7 @@ struct Backend {
     const qt::PointerOps* pointer = &qt::kX11Pointer;
     // The window is an X11 one (else Qt's own on Wayland): the platform Qt
     // took, known once the application stands.
-    bool x11 = false;
+    const qt::WindowOps* window = &qt::kWaylandWindow;
 };
 
 Backend backend;
@@ -53,6 +54,7 @@ double Dpi(bool x) {
 namespace qt {
 
 const PointerOps& ThePointer() { return *backend.pointer; }
+const WindowOps& TheWindow() { return *backend.window; }
 
 const QScreen* PrimaryScreen() { return backend.app ? QGuiApplication::primaryScreen() : nullptr; }
 
@@ -74,8 +76,6 @@ double TwipsPerPixelY() { return 1440.0 / Dpi(false); }
 // Rounds half to even, as the default floating-point mode does.
 int PixelsX(double twips) { return static_cast<int>(std::nearbyint(twips / TwipsPerPixelX())); }
 int PixelsY(double twips) { return static_cast<int>(std::nearbyint(twips / TwipsPerPixelY())); }
-
-bool WindowOnX11() { return backend.x11; }
 
 }  // namespace qt
 
@@ -135,15 +135,7 @@ int RunEventLoop() {
     const int status = !backend.app ? 1 : QuitRequested() ? 0 : QApplication::exec();
     backend.pointer->stop();
     qt::DeleteForm();
-    x11::Close();
-    // Qt 6.4's own Wayland connection can wait for ever, as the toolkit
-    // goes, for its reading thread (seen once in a few dozen closes). All
-    // is saved by now: leave it to the end of the process.
-    if (!backend.x11) {
-        static_cast<void>(backend.app.release());
-        return status;
-    }
-    backend.app.reset();
+    backend.window->stop(backend.app);
     return status;
 }
 
@@ -209,22 +201,16 @@ bool Init(int argc, char** argv, std::string* why) {
     backend.argv[0] = argc > 0 ? argv[0] : nullptr;
     backend.app = std::make_unique<QApplication>(backend.argc, backend.argv);
     const QString platform = QGuiApplication::platformName();
-    backend.x11 = platform == QLatin1String("xcb");
+    const bool x11Window = platform == QLatin1String("xcb");
+    backend.window = x11Window ? &qt::kX11Window : &qt::kWaylandWindow;
     // Qt skipped a platform that seemed to answer, or took one that seemed
     // not to: its high-dpi scaling is then set for the other kind.
-    if (backend.x11 != xcb) {
+    if (x11Window != xcb) {
         std::fprintf(stderr, "skorrel: Qt took the platform %s from QT_QPA_PLATFORM=%s; its high-dpi scaling is %s\n",
                      qPrintable(platform), qgetenv("QT_QPA_PLATFORM").constData(),
                      xcb ? "off" : "on, so a window pixel may not be a screen pixel");
     }
-    // The window's frame is asked of X only for an X11 window; X itself
-    // only for it or the pointer.
-    if (backend.x11) {
-        if (!x11::Open(&noX)) std::fprintf(stderr, "skorrel: %s; the window's frame is not known\n", noX.c_str());
-    } else if (wayland) {
-        x11::Close();
-    }
-    backend.app->installNativeEventFilter(qt::FormDestroyWatch());
+    backend.window->start(!wayland);
     backend.pointer->start();
     return true;
 }
