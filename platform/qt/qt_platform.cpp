@@ -22,6 +22,7 @@
 #include <unistd.h>
 
 #include "platform/platform.h"
+#include "platform/posix/clock.h"
 #include "platform/qt/qt_internal.h"
 #include "platform/wayland/wayland.h"
 #include "platform/x11/x11.h"
@@ -89,13 +90,7 @@ std::string PointerLost() { return backend.pointer->lost(); }
 
 // ---- clock ---------------------------------------------------------------
 
-uint32_t timeGetTime() {
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    // Wraps at 2^32 like the counter it stands for.
-    return static_cast<uint32_t>(static_cast<uint64_t>(t.tv_sec) * 1000u +
-                                 static_cast<uint64_t>(t.tv_nsec) / 1000000u);
-}
+uint32_t timeGetTime() { return posix::MonotonicMs(); }
 
 void Sleep(uint32_t ms) {
     timespec want{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
