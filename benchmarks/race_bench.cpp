@@ -10,7 +10,7 @@
 #ifdef SKORREL_BENCH_WAYLAND
 #include <wayland-client.h>
 
-#include "platform/qt/wayland.h"
+#include "platform/wayland/wayland.h"
 #include "wlr-virtual-pointer-unstable-v1-client-protocol.h"
 #else
 #include <X11/Xlib.h>

@@ -3,7 +3,7 @@
 include(${PROJECT_SOURCE_DIR}/cmake/wayland.cmake)
 add_executable(race_bench_wayland race_bench.cpp)
 target_compile_definitions(race_bench_wayland PRIVATE SKORREL_BENCH_WAYLAND)
-target_link_libraries(race_bench_wayland PRIVATE skorrel_core skorrel_platform_qt)
+target_link_libraries(race_bench_wayland PRIVATE skorrel_core skorrel_platform_qt skorrel_wayland)
 skorrel_wayland_protocols(race_bench_wayland ${PROJECT_SOURCE_DIR}/tests/wayland/wlr-virtual-pointer-unstable-v1.xml)
 target_link_options(race_bench_wayland PRIVATE
   -Wl,--wrap=_ZN8platform10PumpEventsEv

@@ -12,7 +12,7 @@ add_executable(x11_probe x11_probe.cpp)
 target_link_libraries(x11_probe PRIVATE X11::X11 X11::Xrandr)
 
 add_executable(x11_backend_tests x11_backend_tests.cpp)
-target_link_libraries(x11_backend_tests PRIVATE skorrel_core skorrel_platform_qt GTest::gtest)
+target_link_libraries(x11_backend_tests PRIVATE skorrel_core skorrel_platform_qt skorrel_x11 GTest::gtest)
 
 set(SKORREL_X11_RUN ${CMAKE_CURRENT_SOURCE_DIR}/x11_run.sh)
 # skorrel_x11_test(<name> <x11_run.sh options>... ENV <vars>...)

@@ -22,6 +22,7 @@
 #include "common/module1.h"
 #include "platform/platform.h"
 #include "platform/qt/qt_backend.h"
+#include "platform/x11/x11.h"
 #include "race/race.h"
 #include "window/form1.h"
 
@@ -257,11 +258,11 @@ TEST(X11Form, LaidOutCentredFocusedAndFramed) {
 
     // The outer size, frame included, is known before the window first shows.
     const platform::WindowSize before = platform::GetWindowSize(Control::Form1);
-    const platform::x11::Extents promised = platform::qt::Frame();
+    const platform::qt::FrameExtents promised = platform::qt::Frame();
     if (ExpectWindowManager()) {
         EXPECT_GT(promised.top, 0) << "no frame asked of the window manager";
     } else {
-        EXPECT_EQ(promised, platform::x11::Extents{});
+        EXPECT_EQ(promised, platform::qt::FrameExtents{});
     }
     CenterWindow(Control::Form1);
     platform::ShowForm();

@@ -14,7 +14,7 @@
 #include <utility>
 
 #include "platform/qt/qt_internal.h"
-#include "platform/qt/wayland.h"
+#include "platform/wayland/wayland.h"
 
 namespace platform::qt {
 

@@ -6,7 +6,7 @@
 #include <QScreen>
 
 #include "platform/qt/qt_internal.h"
-#include "platform/qt/x11.h"
+#include "platform/x11/x11.h"
 
 namespace platform::qt {
 
@@ -62,11 +62,14 @@ void LetGo() {
     x11::Uncover();
 }
 
+// The loop has ended: X goes, the hold and the cover with it.
+void Stop() { x11::Close(); }
+
 }  // namespace
 
 const PointerOps kX11Pointer = {
     .put = Put, .get = Get, .clip = Clip, .track = Track, .lost = Lost,
-    .start = Nothing, .pump = Pump, .formChanged = Nothing, .release = LetGo, .stop = LetGo,
+    .start = Nothing, .pump = Pump, .formChanged = Nothing, .release = LetGo, .stop = Stop,
 };
 
 }  // namespace platform::qt

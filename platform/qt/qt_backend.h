@@ -2,7 +2,7 @@
 #pragma once
 
 #include "platform/platform.h"
-#include "platform/qt/x11.h"
+#include "platform/qt/qt_internal.h"
 
 class QWidget;
 class QFont;
@@ -14,6 +14,6 @@ QWidget* Widget(Control c);
 // The face chosen for the form from its layout.
 QFont FormFont();
 // The frame the backend counts around the form's client area, in pixels.
-x11::Extents Frame();
+FrameExtents Frame();
 
 }  // namespace platform::qt

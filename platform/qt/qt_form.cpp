@@ -1,9 +1,7 @@
-// The form: its controls made from the layout, its frame (asked of the
-// window manager, measured once mapped) and placement, captions and
-// enabled states, its close (from the player or from outside) and the
-// message boxes.
+// The form: its controls made from the layout, its frame (through the
+// window's table: window_x11.cpp, window_wl.cpp) and placement, captions
+// and enabled states, its close and the message boxes.
 #include <QAbstractButton>
-#include <QAbstractNativeEventFilter>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QIcon>
@@ -11,18 +9,14 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QWidget>
-#include <QWindow>
 
 #include <algorithm>
 #include <optional>
 #include <vector>
 
-#include <xcb/xcb.h>
-
 #include "platform/platform.h"
 #include "platform/qt/qt_backend.h"
 #include "platform/qt/qt_internal.h"
-#include "platform/qt/x11.h"
 
 namespace platform {
 
@@ -45,9 +39,9 @@ struct FormState {
     QFont font;
     std::function<void()> onCommand1;
     bool quit = false;
-    // The frame counted around the client area: asked of the window manager
-    // before the first show, measured once mapped.
-    x11::Extents frame;
+    // The frame counted around the client area: promised before the first
+    // show, measured once mapped.
+    qt::FrameExtents frame;
     bool frameAsked = false;
     // Where the game wants the frame's top-left corner, in device pixels
     // relative to the primary screen.
@@ -56,42 +50,18 @@ struct FormState {
 
 FormState ui;
 
-// A window destroyed from outside (xdotool windowclose, a crashing window
-// manager's cleanup) never gets a close event: count it as closed, or the
-// game would go on without a window and never exit.
-class DestroyWatch : public QAbstractNativeEventFilter {
-public:
-    bool nativeEventFilter(const QByteArray& type, void* message, qintptr*) override {
-        if (type != "xcb_generic_event_t" || !ui.form || ui.quit) return false;
-        const auto* e = static_cast<const xcb_generic_event_t*>(message);
-        if ((e->response_type & 0x7f) != XCB_DESTROY_NOTIFY) return false;
-        const auto* d = static_cast<const xcb_destroy_notify_event_t*>(message);
-        if (d->window != static_cast<xcb_window_t>(ui.form->winId())) return false;
-        qt::Closed();
-        QCoreApplication::quit();
-        return false;
-    }
-};
-
-DestroyWatch destroyWatch;
-
 int Index(Control c) { return static_cast<int>(c); }
 
-unsigned long FormWindow() { return ui.form ? static_cast<unsigned long>(ui.form->winId()) : 0; }
-
-// The frame as it stands: measured on a mapped window, else what the window
-// manager promised (asked once), else none. A Wayland window's id is no X
-// window: its frame is the compositor's and not known here.
-x11::Extents CurrentFrame() {
-    if (!ui.form || !qt::WindowOnX11()) return {};
-    const unsigned long w = FormWindow();
-    if (x11::Viewable(w)) {
-        ui.frame = x11::MeasureFrame(w);
+// The frame as it stands: measured on a mapped window, else what was
+// promised (asked once), else none.
+qt::FrameExtents CurrentFrame() {
+    if (!ui.form) return {};
+    if (const std::optional<qt::FrameExtents> measured = qt::TheWindow().measure()) {
+        ui.frame = *measured;
         ui.frameAsked = true;
     } else if (!ui.frameAsked) {
         ui.frameAsked = true;
-        x11::Extents e;
-        ui.frame = x11::RequestFrameExtents(w, 500, e) ? e : x11::Extents{};
+        ui.frame = qt::TheWindow().promise();
     }
     return ui.frame;
 }
@@ -101,7 +71,7 @@ x11::Extents CurrentFrame() {
 // static gravity).
 void PlaceForm() {
     if (!ui.form) return;
-    const x11::Extents f = CurrentFrame();
+    const qt::FrameExtents f = CurrentFrame();
     const QPoint origin = qt::ScreenOrigin();
     const QRect now = ui.form->geometry();
     const int x = ui.wantX ? origin.x() + *ui.wantX + f.left : now.x();
@@ -178,7 +148,7 @@ WindowSize GetWindowSize(Control window) {
     WindowSize size;
     QWidget* w = ui.controls[Index(window)];
     if (!w) return size;
-    x11::Extents f;
+    qt::FrameExtents f;
     if (window == Control::Form1) f = CurrentFrame();
     size.widthTwips = (w->width() + f.left + f.right) * qt::TwipsPerPixelX();
     size.heightTwips = (w->height() + f.top + f.bottom) * qt::TwipsPerPixelY();
@@ -266,23 +236,15 @@ void ShowForm() {
     ui.form->show();
     ui.form->raise();
     ui.form->activateWindow();
-    // Wait (briefly) for the window manager to map and frame the window;
-    // if the frame is not the one it promised, put the frame where the
-    // game asked.
-    const unsigned long w = FormWindow();
-    const bool onX = qt::WindowOnX11();
-    const bool framed = onX && x11::FrameExtentsAnswered();
-    // KWin answers no frame request: its frame is known only once it has
-    // framed the mapped window.
-    const bool managed = onX && x11::WindowManagerRuns();
-    const x11::Extents promised = ui.frame;
+    // Wait (briefly) for the window to map and be framed; if the frame is
+    // not the one promised, put the frame where the game asked.
+    const qt::WindowOps& window = qt::TheWindow();
+    window.showing();
+    const qt::FrameExtents promised = ui.frame;
     const uint32_t t0 = timeGetTime();
     while (timeGetTime() - t0 < 2000u) {
         QCoreApplication::processEvents(QEventLoop::AllEvents);
-        if (onX ? x11::Viewable(w) && (!managed || x11::FrameDeclared(w)) &&
-                      (!framed || x11::MeasureFrame(w) != x11::Extents{})
-                : ui.form->windowHandle() && ui.form->windowHandle()->isExposed())
-            break;
+        if (window.shown()) break;
         Sleep(2);
     }
     if (CurrentFrame() != promised && (ui.wantX || ui.wantY)) PlaceForm();
@@ -315,7 +277,6 @@ void CloseForm() {
 
 QWidget* Form() { return ui.form; }
 std::span<QWidget* const> Controls() { return ui.controls; }
-QAbstractNativeEventFilter* FormDestroyWatch() { return &destroyWatch; }
 
 void DeleteForm() {
     for (QWidget*& w : ui.controls) w = nullptr;
@@ -327,7 +288,7 @@ void DeleteForm() {
 
 QWidget* Widget(Control c) { return ui.controls[Index(c)]; }
 QFont FormFont() { return ui.font; }
-x11::Extents Frame() { return CurrentFrame(); }
+FrameExtents Frame() { return CurrentFrame(); }
 
 }  // namespace qt
 

@@ -1,15 +1,17 @@
-// What the Linux backend's files share among themselves: the pointer's
-// table of operations, one filled for X11 and one for Wayland, and what
-// the screen and the form offer the rest.
+// What the Linux backend's files share among themselves: the pointer's and
+// the window's tables of operations, each filled once for X11 and once for
+// Wayland, and what the screen and the form offer the rest.
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <span>
 #include <string>
 
 #include "platform/platform.h"
 
-class QAbstractNativeEventFilter;
+class QApplication;
 class QPoint;
 class QScreen;
 class QWidget;
@@ -48,6 +50,38 @@ const PointerOps& ThePointer();
 // standard error when it cannot hold the pointer.
 bool OpenWayland();
 
+// The frame around the form's client area, in pixels.
+struct FrameExtents {
+    int left = 0, right = 0, top = 0, bottom = 0;
+    bool operator==(const FrameExtents&) const = default;
+};
+
+// The window one way or the other: an X11 one, whose frame the window
+// manager is asked about (window_x11.cpp), or Qt's own on Wayland, placed
+// by the compositor, its frame not known (window_wl.cpp). Chosen once, at
+// Init, from the platform Qt took.
+struct WindowOps {
+    // The application stands; the pointer goes through X11 or not.
+    void (*start)(bool pointerOnX11);
+    // The frame of the mapped form; nothing while it is not mapped.
+    std::optional<FrameExtents> (*measure)();
+    // The frame the form is promised before it first maps.
+    FrameExtents (*promise)();
+    // The form has just been shown: what the wait for it needs to know.
+    void (*showing)();
+    // The shown form is mapped, and framed where a frame comes.
+    bool (*shown)();
+    // The event loop has ended and the form is gone: lets go of what the
+    // window needed, the application last.
+    void (*stop)(std::unique_ptr<QApplication>& app);
+};
+
+extern const WindowOps kX11Window;
+extern const WindowOps kWaylandWindow;
+
+// The table chosen at Init (the Wayland one, which asks nothing, before it).
+const WindowOps& TheWindow();
+
 // ---- the screen (qt_platform.cpp) ------------------------------------------
 
 // The primary screen; nullptr before Init.
@@ -60,8 +94,6 @@ double TwipsPerPixelX();
 double TwipsPerPixelY();
 int PixelsX(double twips);
 int PixelsY(double twips);
-// The window is an X11 one (else Qt's own on Wayland).
-bool WindowOnX11();
 
 // ---- the form (qt_form.cpp) ------------------------------------------------
 
@@ -73,8 +105,6 @@ void Closed();
 // The player closed the game from the race's cover (the desktop's close
 // key on it): the window closes as through its own close.
 void CloseForm();
-// Counts a window destroyed from outside as closed.
-QAbstractNativeEventFilter* FormDestroyWatch();
 // Lets go of the form and its controls, at the end of the event loop.
 void DeleteForm();
 

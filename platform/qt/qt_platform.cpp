@@ -2,11 +2,12 @@
 // (qt_form.cpp), POSIX clocks, and the pointer through Xlib on the root
 // window (pointer_x11.cpp) or, in a Wayland session, through a surface
 // covering the screen (pointer_wl.cpp). The window itself is an X11 one
-// wherever there is X: XWayland honours the positions the game gives it.
-// A Wayland session without XWayland gets Qt's own Wayland window, placed
-// by the compositor, and so does a player whose QT_QPA_PLATFORM asks Qt for
-// Wayland first. Here: start-up, the event loop, the screen, the clock and
-// paths.
+// wherever there is X: XWayland honours the positions the game gives it
+// (window_x11.cpp). A Wayland session without XWayland gets Qt's own
+// Wayland window, placed by the compositor, and so does a player whose
+// QT_QPA_PLATFORM asks Qt for Wayland first (window_wl.cpp). Here:
+// start-up, where both are chosen, the event loop, the screen, the clock
+// and paths.
 #include <QApplication>
 #include <QGuiApplication>
 #include <QIcon>
@@ -22,9 +23,10 @@
 #include <unistd.h>
 
 #include "platform/platform.h"
+#include "platform/posix/clock.h"
 #include "platform/qt/qt_internal.h"
-#include "platform/qt/wayland.h"
-#include "platform/qt/x11.h"
+#include "platform/wayland/wayland.h"
+#include "platform/x11/x11.h"
 
 namespace platform {
 
@@ -38,7 +40,7 @@ struct Backend {
     const qt::PointerOps* pointer = &qt::kX11Pointer;
     // The window is an X11 one (else Qt's own on Wayland): the platform Qt
     // took, known once the application stands.
-    bool x11 = false;
+    const qt::WindowOps* window = &qt::kWaylandWindow;
 };
 
 Backend backend;
@@ -54,6 +56,7 @@ double Dpi(bool x) {
 namespace qt {
 
 const PointerOps& ThePointer() { return *backend.pointer; }
+const WindowOps& TheWindow() { return *backend.window; }
 
 const QScreen* PrimaryScreen() { return backend.app ? QGuiApplication::primaryScreen() : nullptr; }
 
@@ -76,8 +79,6 @@ double TwipsPerPixelY() { return 1440.0 / Dpi(false); }
 int PixelsX(double twips) { return static_cast<int>(std::nearbyint(twips / TwipsPerPixelX())); }
 int PixelsY(double twips) { return static_cast<int>(std::nearbyint(twips / TwipsPerPixelY())); }
 
-bool WindowOnX11() { return backend.x11; }
-
 }  // namespace qt
 
 // ---- pointer -------------------------------------------------------------
@@ -90,13 +91,7 @@ std::string PointerLost() { return backend.pointer->lost(); }
 
 // ---- clock ---------------------------------------------------------------
 
-uint32_t timeGetTime() {
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    // Wraps at 2^32 like the counter it stands for.
-    return static_cast<uint32_t>(static_cast<uint64_t>(t.tv_sec) * 1000u +
-                                 static_cast<uint64_t>(t.tv_nsec) / 1000000u);
-}
+uint32_t timeGetTime() { return posix::MonotonicMs(); }
 
 void Sleep(uint32_t ms) {
     timespec want{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
@@ -136,15 +131,7 @@ int RunEventLoop() {
     const int status = !backend.app ? 1 : QuitRequested() ? 0 : QApplication::exec();
     backend.pointer->stop();
     qt::DeleteForm();
-    x11::Close();
-    // Qt 6.4's own Wayland connection can wait for ever, as the toolkit
-    // goes, for its reading thread (seen once in a few dozen closes). All
-    // is saved by now: leave it to the end of the process.
-    if (!backend.x11) {
-        static_cast<void>(backend.app.release());
-        return status;
-    }
-    backend.app.reset();
+    backend.window->stop(backend.app);
     return status;
 }
 
@@ -220,22 +207,16 @@ bool Init(int argc, char** argv, std::string* why) {
         icon.addFile(QStringLiteral(":/icons/skorrel-%1.png").arg(size), QSize(size, size));
     QApplication::setWindowIcon(icon);
     const QString platform = QGuiApplication::platformName();
-    backend.x11 = platform == QLatin1String("xcb");
+    const bool x11Window = platform == QLatin1String("xcb");
+    backend.window = x11Window ? &qt::kX11Window : &qt::kWaylandWindow;
     // Qt skipped a platform that seemed to answer, or took one that seemed
     // not to: its high-dpi scaling is then set for the other kind.
-    if (backend.x11 != xcb) {
+    if (x11Window != xcb) {
         std::fprintf(stderr, "skorrel: Qt took the platform %s from QT_QPA_PLATFORM=%s; its high-dpi scaling is %s\n",
                      qPrintable(platform), qgetenv("QT_QPA_PLATFORM").constData(),
                      xcb ? "off" : "on, so a window pixel may not be a screen pixel");
     }
-    // The window's frame is asked of X only for an X11 window; X itself
-    // only for it or the pointer.
-    if (backend.x11) {
-        if (!x11::Open(&noX)) std::fprintf(stderr, "skorrel: %s; the window's frame is not known\n", noX.c_str());
-    } else if (wayland) {
-        x11::Close();
-    }
-    backend.app->installNativeEventFilter(qt::FormDestroyWatch());
+    backend.window->start(!wayland);
     backend.pointer->start();
     return true;
 }

@@ -143,7 +143,7 @@ def dismiss_any(comp, titles, timeout):
 
 
 # The top of the arrow the game draws while it holds the pointer, copied
-# from its kArrow (platform/qt/wl_pointer.cpp): the tests' own expectation.
+# from its kArrow (platform/wayland/wl_pointer.cpp): the tests' own expectation.
 ARROW = [
     "#          ",
     "##         ",

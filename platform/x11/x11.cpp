@@ -1,4 +1,4 @@
-#include "platform/qt/x11.h"
+#include "platform/x11/x11.h"
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>

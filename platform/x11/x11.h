@@ -1,6 +1,7 @@
 // Plain Xlib on its own connection: the pointer, its confinement and what
-// the window manager tells about frames. No Qt here: the Xlib macros
-// (None, Bool, KeyPress, ...) would clash with it.
+// the window manager tells about frames. No Qt here, nor in its library:
+// the Xlib macros (None, Bool, KeyPress, ...) would clash with it. Windows
+// come in as plain X ids.
 #pragma once
 
 #include <string>

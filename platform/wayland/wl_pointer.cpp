@@ -6,7 +6,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "platform/qt/wl_internal.h"
+#include "platform/wayland/wl_internal.h"
 
 namespace platform::wl {
 
@@ -368,10 +368,8 @@ bool Position(int& x, int& y) {
     }
     const Size surface = c->cover.current, screen = c->cover.screen;
     if (!p.over.seen || surface.width <= 0 || surface.height <= 0) return false;
-    const double kx = double(screen.width) / surface.width;
-    const double ky = double(screen.height) / surface.height;
-    x = std::clamp(static_cast<int>(std::floor(p.over.x * kx)), 0, std::max(0, screen.width - 1));
-    y = std::clamp(static_cast<int>(std::floor(p.over.y * ky)), 0, std::max(0, screen.height - 1));
+    x = std::clamp(static_cast<int>(std::floor(ToScreenX(*c, p.over.x))), 0, std::max(0, screen.width - 1));
+    y = std::clamp(static_cast<int>(std::floor(ToScreenY(*c, p.over.y))), 0, std::max(0, screen.height - 1));
     return true;
 }
 

@@ -8,11 +8,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <memory>
 #include <string_view>
 
-#include "platform/qt/wl_internal.h"
+#include "platform/wayland/wl_internal.h"
 
 namespace platform::wl {
 
@@ -121,12 +120,6 @@ const wl_callback_listener kSyncListener = {OnSyncDone};
 
 Connection* Current() { return current.get(); }
 
-uint32_t NowMs() {
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<uint32_t>(t.tv_sec * 1000 + t.tv_nsec / 1000000);
-}
-
 // ---- failures -------------------------------------------------------------
 
 void Fail(Connection& c, const std::string& why) {
@@ -233,8 +226,8 @@ bool Open(std::string* note) {
     wl_registry_add_listener(c.registry, &kRegistryListener, &c);
     // The globals, then what the seat and outputs say of themselves; a
     // compositor still stuck since the last failure fails this one too.
-    const uint32_t t0 = NowMs();
-    const bool answered = Synced(c, 2000) && Synced(c, 2000 - std::min<uint32_t>(2000, NowMs() - t0));
+    const uint32_t t0 = posix::MonotonicMs();
+    const bool answered = Synced(c, 2000) && Synced(c, 2000 - std::min<uint32_t>(2000, posix::MonotonicMs() - t0));
     const Globals& g = c.globals;
     if (!answered || !g.compositor || !g.shm || !g.wmBase || !g.subcompositor) {
         const std::string why = Broken(c)   ? failure

@@ -2,7 +2,9 @@
 // can neither move nor read the global pointer there, so from the hold to
 // the end of the race a transparent surface covers the primary output: it
 // sees every motion over it, and a pointer lock asked of the compositor
-// holds the pointer during the count-in. No Qt here, as in x11.h.
+// holds the pointer during the count-in. No Qt here, nor in its library, as
+// in x11.h: the toolkit hands in plain data (the screen, the window's
+// pixels) and watches Fd() itself.
 //
 // Nothing here waits on a busy compositor: what can be skipped (a newer
 // picture of the window) waits for the compositor's frame callback, half a

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "platform/qt/wl_internal.h"
+#include "platform/wayland/wl_internal.h"
 
 namespace platform::wl {
 

@@ -14,7 +14,8 @@
 #include <wayland-client.h>
 
 #include "fractional-scale-v1-client-protocol.h"
-#include "platform/qt/wayland.h"
+#include "platform/posix/clock.h"
+#include "platform/wayland/wayland.h"
 #include "pointer-constraints-unstable-v1-client-protocol.h"
 #include "relative-pointer-unstable-v1-client-protocol.h"
 #include "viewporter-client-protocol.h"
@@ -53,7 +54,7 @@ struct Size {
 // The compositor's word that it drew a surface's last commit.
 struct Frame {
     wl_callback* callback = nullptr;
-    uint32_t asked = 0;  // NowMs() when asked
+    uint32_t asked = 0;  // MonotonicMs() when asked
 };
 
 // ---- the registry's globals (wl_display.cpp) -------------------------------
@@ -189,7 +190,6 @@ Connection* Current();
 template <typename... Args>
 void OnIgnored(void*, Args...) {}
 
-uint32_t NowMs();
 void Fail(Connection& c, const std::string& why);
 bool Broken(Connection& c);
 bool Flush(Connection& c);
@@ -216,10 +216,10 @@ void Send(Connection& c);
 // Reads, dispatches and sends until done() or timeoutMs have passed.
 template <typename Done>
 void WaitFor(Connection& c, Done done, uint32_t timeoutMs) {
-    const uint32_t t0 = NowMs();
+    const uint32_t t0 = posix::MonotonicMs();
     Send(c);
     while (!done() && !Broken(c)) {
-        const uint32_t spent = NowMs() - t0;
+        const uint32_t spent = posix::MonotonicMs() - t0;
         if (spent >= timeoutMs) break;
         Read(c, static_cast<int>(std::min<uint32_t>(timeoutMs - spent, 20)));
         Send(c);

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "platform/qt/wl_internal.h"
+#include "platform/wayland/wl_internal.h"
 
 namespace platform::wl {
 
@@ -119,12 +119,12 @@ void StartCover(CoverState& cover, const Output* out, const Screen& screen) {
 void AskFrame(const Connection& c, Frame& f, wl_surface* surface) {
     Drop(c, f.callback, wl_callback_destroy);
     f.callback = wl_surface_frame(surface);
-    f.asked = NowMs();
+    f.asked = posix::MonotonicMs();
     wl_callback_add_listener(f.callback, &kFrameListener, &f);
 }
 
 bool FrameDone(const Connection& c, Frame& f) {
-    if (f.callback && NowMs() - f.asked >= kFrameWaitMs) Drop(c, f.callback, wl_callback_destroy);
+    if (f.callback && posix::MonotonicMs() - f.asked >= kFrameWaitMs) Drop(c, f.callback, wl_callback_destroy);
     return !f.callback;
 }
 
