@@ -203,39 +203,39 @@ TEST(X11Clock, SleepOneLastsAboutAMillisecond) {
     std::printf("Sleep(1): mean %.3f ms over %d sleeps\n", meanMs, kSleeps);
 }
 
-// One window per process: created, checked hidden, shown, checked again.
-TEST(X11Form, LaidOutCentredFocusedAndFramed) {
-    int presses = 0;
-    platform::CreateForm(Form1::Layout(), [&] { ++presses; });
-    QWidget* form = platform::qt::Widget(Control::Form1);
-    ASSERT_NE(form, nullptr);
-    const double tpp = 1440.0 / ExpectedDpi();
-    const auto px = [&](int twips) { return static_cast<int>(std::nearbyint(twips / tpp)); };
+struct FormWidgets {
+    QWidget* form;
+    QPushButton* button;
+    QLabel* label1;
+    QLabel* label2;
+};
 
-    EXPECT_EQ(form->windowTitle(), QStringLiteral("Skorrel  Ver1.0   by Vesk"));
-    EXPECT_EQ(form->size(), QSize(px(3720), px(720)));
+// Twips to pixels at the expected dpi.
+int Px(int twips) { return static_cast<int>(std::nearbyint(twips / (1440.0 / ExpectedDpi()))); }
+
+void ExpectLaidOut(const FormWidgets& w) {
+    EXPECT_EQ(w.form->windowTitle(), QStringLiteral("Skorrel  Ver1.0   by Vesk"));
+    EXPECT_EQ(w.form->size(), QSize(Px(3720), Px(720)));
     if (ExpectedDpi() == 96.0) {
-        EXPECT_EQ(form->size(), QSize(248, 48));
+        EXPECT_EQ(w.form->size(), QSize(248, 48));
     }
-    auto* button = qobject_cast<QPushButton*>(platform::qt::Widget(Control::Command1));
-    auto* label1 = qobject_cast<QLabel*>(platform::qt::Widget(Control::Label1));
-    auto* label2 = qobject_cast<QLabel*>(platform::qt::Widget(Control::Label2));
-    ASSERT_TRUE(button && label1 && label2);
-    EXPECT_EQ(button->geometry(), QRect(0, 0, px(1335), px(735)));
-    EXPECT_EQ(label1->geometry(), QRect(px(1440), 0, px(2175), px(255)));
-    EXPECT_EQ(label2->geometry(), QRect(px(1440), px(360), px(2295), px(255)));
+    EXPECT_EQ(w.button->geometry(), QRect(0, 0, Px(1335), Px(735)));
+    EXPECT_EQ(w.label1->geometry(), QRect(Px(1440), 0, Px(2175), Px(255)));
+    EXPECT_EQ(w.label2->geometry(), QRect(Px(1440), Px(360), Px(2295), Px(255)));
     // The button's last row lies below the client area, so it is cut off.
-    EXPECT_GT(button->geometry().bottom(), form->rect().bottom());
-    EXPECT_EQ(button->text(), QStringLiteral("Race Start"));
+    EXPECT_GT(w.button->geometry().bottom(), w.form->rect().bottom());
+    EXPECT_EQ(w.button->text(), QStringLiteral("Race Start"));
     // Only the button takes the focus; the labels are plain text.
-    EXPECT_NE(button->focusPolicy(), Qt::NoFocus);
-    EXPECT_EQ(label1->focusPolicy(), Qt::NoFocus);
-    EXPECT_EQ(label2->focusPolicy(), Qt::NoFocus);
-    EXPECT_EQ(label1->textFormat(), Qt::PlainText);
+    EXPECT_NE(w.button->focusPolicy(), Qt::NoFocus);
+    EXPECT_EQ(w.label1->focusPolicy(), Qt::NoFocus);
+    EXPECT_EQ(w.label2->focusPolicy(), Qt::NoFocus);
+    EXPECT_EQ(w.label1->textFormat(), Qt::PlainText);
+}
 
-    // The font: the laid-out face where it is installed, else the first
-    // fallback that is, 9 points, and it must have the game's Japanese.
-    const QFont font = label1->font();
+// The laid-out face where it is installed, else the first fallback that
+// is, 9 points, and it must have the game's Japanese.
+void ExpectFont(const FormWidgets& w) {
+    const QFont font = w.label1->font();
     const QFontInfo info(font);
     const bool msGothic = QFontDatabase::families().contains(QStringLiteral("ＭＳ ゴシック"));
     const bool ipa = QFontDatabase::families().contains(QStringLiteral("IPAGothic"));
@@ -249,14 +249,23 @@ TEST(X11Form, LaidOutCentredFocusedAndFramed) {
     EXPECT_EQ(info.pointSize(), 9);
     EXPECT_EQ(info.pixelSize(), static_cast<int>(std::lround(9 * ExpectedDpi() / 72)));
     EXPECT_FALSE(info.bold() || info.italic() || info.underline() || info.strikeOut());
-    EXPECT_EQ(QFontInfo(button->font()).family(), info.family());
+    EXPECT_EQ(QFontInfo(w.button->font()).family(), info.family());
     const QFontMetrics metrics(font);
     for (const char32_t c : std::u32string_view(U"秒記録更新越えはなしTop Time:0123456789.")) {
         EXPECT_TRUE(metrics.inFontUcs4(c)) << "missing U+" << std::hex << static_cast<unsigned>(c);
     }
     std::printf("font: %s %d pt, %d px\n", info.family().toUtf8().constData(), info.pointSize(), info.pixelSize());
+}
 
-    // The outer size, frame included, is known before the window first shows.
+// Left = round(SW/2 - WW/2) in twips, as pixels.
+int Centre(int screen, int window) {
+    return static_cast<int>(std::nearbyint((screen * 15.0 / 2 - window * 15.0 / 2) / 15.0));
+}
+
+// Shown centred, frame included, at the outer size promised before the
+// show; moved elsewhere, the next centring brings it back.
+void ExpectShownCentred(QWidget* form) {
+    const double tpp = 1440.0 / ExpectedDpi();
     const platform::WindowSize before = platform::GetWindowSize(Control::Form1);
     const platform::qt::FrameExtents promised = platform::qt::Frame();
     if (ExpectWindowManager()) {
@@ -278,22 +287,15 @@ TEST(X11Form, LaidOutCentredFocusedAndFramed) {
         EXPECT_EQ(g.fw, g.cw);
         EXPECT_EQ(g.fh, g.ch);
     }
-    // What was promised before the show is what the window got.
     EXPECT_DOUBLE_EQ(before.widthTwips, g.fw * tpp);
     EXPECT_DOUBLE_EQ(before.heightTwips, g.fh * tpp);
     const platform::WindowSize after = platform::GetWindowSize(Control::Form1);
     EXPECT_DOUBLE_EQ(after.widthTwips, before.widthTwips);
     EXPECT_DOUBLE_EQ(after.heightTwips, before.heightTwips);
 
-    // Centred, frame included: left = round(SW/2 - WW/2) in twips, as pixels.
     const int sw = ScreenPixels(true), sh = ScreenPixels(false);
-    const auto centre = [](int screen, int window) {
-        return static_cast<int>(std::nearbyint((screen * 15.0 / 2 - window * 15.0 / 2) / 15.0));
-    };
-    EXPECT_EQ(g.fx, centre(sw, g.fw));
-    EXPECT_EQ(g.fy, centre(sh, g.fh));
-
-    // Moved elsewhere, the next centring brings it back.
+    EXPECT_EQ(g.fx, Centre(sw, g.fw));
+    EXPECT_EQ(g.fy, Centre(sh, g.fh));
     platform::SetWindowLeft(Control::Form1, 0);
     platform::SetWindowTop(Control::Form1, 0);
     PumpFor(200);
@@ -303,24 +305,29 @@ TEST(X11Form, LaidOutCentredFocusedAndFramed) {
     CenterWindow(Control::Form1);
     PumpFor(200);
     moved = Measured(form);
-    EXPECT_EQ(moved.fx, centre(sw, g.fw));
-    EXPECT_EQ(moved.fy, centre(sh, g.fh));
+    EXPECT_EQ(moved.fx, Centre(sw, g.fw));
+    EXPECT_EQ(moved.fy, Centre(sh, g.fh));
+}
 
-    // The button has the focus; disabled and enabled again it gets it back.
-    EXPECT_EQ(form->focusWidget(), button);
+// The button has the focus, back after a disable; captions show as given.
+void ExpectFocusAndCaptions(const FormWidgets& w) {
+    EXPECT_EQ(w.form->focusWidget(), w.button);
     platform::SetEnabled(Control::Command1, false);
-    EXPECT_FALSE(button->isEnabled());
+    EXPECT_FALSE(w.button->isEnabled());
     platform::SetEnabled(Control::Command1, true);
-    EXPECT_EQ(form->focusWidget(), button);
+    EXPECT_EQ(w.form->focusWidget(), w.button);
 
     // A caption with '&' shows it as it is.
     platform::SetCaption(Control::Command1, "a&b");
-    EXPECT_EQ(button->text(), QStringLiteral("a&&b"));
+    EXPECT_EQ(w.button->text(), QStringLiteral("a&&b"));
     platform::SetCaption(Control::Command1, "Race Start");
     platform::SetCaption(Control::Label2, "Now Time:  0.999秒 ");
-    EXPECT_EQ(label2->text(), QStringLiteral("Now Time:  0.999秒 "));
+    EXPECT_EQ(w.label2->text(), QStringLiteral("Now Time:  0.999秒 "));
+}
 
-    // Space and Return on the focused button press it; a click does too.
+// Space and Return on the focused button press it; a click does too, also
+// with the pointer fenced on the screen for a race on several monitors.
+void ExpectPressed(QWidget* form, const int& presses) {
     form->activateWindow();
     PumpFor(200);
     const std::string window = std::to_string(form->winId());
@@ -335,9 +342,8 @@ TEST(X11Form, LaidOutCentredFocusedAndFramed) {
     ASSERT_EQ(std::system("xdotool click 1"), 0);
     PumpFor(200);
     EXPECT_EQ(presses, 3);
-    // Kept on the screen for a race on several monitors, the window still
-    // gets its clicks: fenced, not grabbed.
-    const platform::RECT screen{0, 0, sw, sh};
+    // Fenced, not grabbed: the window still gets its clicks.
+    const platform::RECT screen{0, 0, ScreenPixels(true), ScreenPixels(false)};
     platform::ClipCursor(&screen);
     EXPECT_TRUE(platform::x11::Fenced());
     EXPECT_FALSE(platform::x11::Confined());
@@ -347,13 +353,29 @@ TEST(X11Form, LaidOutCentredFocusedAndFramed) {
     EXPECT_EQ(presses, 4);
     platform::ClipCursor(nullptr);
     EXPECT_FALSE(platform::x11::Fenced());
+}
+
+// One window per process: created, checked hidden, shown, checked again.
+TEST(X11Form, LaidOutCentredFocusedAndFramed) {
+    int presses = 0;
+    platform::CreateForm(Form1::Layout(), [&] { ++presses; });
+    const FormWidgets w{platform::qt::Widget(Control::Form1),
+                        qobject_cast<QPushButton*>(platform::qt::Widget(Control::Command1)),
+                        qobject_cast<QLabel*>(platform::qt::Widget(Control::Label1)),
+                        qobject_cast<QLabel*>(platform::qt::Widget(Control::Label2))};
+    ASSERT_TRUE(w.form && w.button && w.label1 && w.label2);
+    ExpectLaidOut(w);
+    ExpectFont(w);
+    ExpectShownCentred(w.form);
+    ExpectFocusAndCaptions(w);
+    ExpectPressed(w.form, presses);
 
     // A close ends the game's loops and lets go of the pointer.
     EXPECT_FALSE(platform::QuitRequested());
     const platform::RECT clip{10, 10, 12, 12};
     platform::ClipCursor(&clip);
     EXPECT_TRUE(platform::x11::Confined());
-    form->close();
+    w.form->close();
     EXPECT_TRUE(platform::QuitRequested());
     EXPECT_FALSE(platform::x11::Confined());
     XdotoolMove(500, 400);
