@@ -282,18 +282,13 @@ Usage ThreadUsage() {
 }
 
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    Plan plan;
-    if (argc > 1) plan.latencyRaces = std::atoi(argv[1]);
-    if (argc > 2) plan.stayTries = std::atoi(argv[2]);
-    AllocateLog();
-
+// Starts the game's backend and window as the game does, and the driver
+// that moves the pointer; false (said on stderr) when either cannot.
+bool Start(int argc, char** argv, Driver& d) {
     std::string why;
     if (!platform::Init(argc, argv, &why)) {
         std::fprintf(stderr, "race_bench: %s\n", why.c_str());
-        return 1;
+        return false;
     }
     platform::CreateForm(Form1::Layout(), [] {});
     Form1::Load();
@@ -306,20 +301,22 @@ int main(int argc, char** argv) {
     platform::TrackPointer(true);
     if (!platform::wl::Covered()) {
         std::fprintf(stderr, "race_bench: no covering surface: the game does not take the pointer through Wayland\n");
-        return 1;
+        return false;
     }
 #endif
-    Driver d;
     if (!d.Open(&why)) {
         std::fprintf(stderr, "race_bench: %s\n", why.c_str());
-        return 1;
+        return false;
     }
     d.maxX = Module1::screenExtents.maxX;
     d.maxY = Module1::screenExtents.maxY;
+    return true;
+}
 
-    Results r;
+// Runs each race the driver asks for, until it is done; the thread's use
+// before and after each race, by race number.
+void RunRaces(const Driver& d, const Plan& plan, Results& r, std::vector<Usage>& before, std::vector<Usage>& after) {
     std::thread driver(Drive, d, std::cref(plan), std::ref(r));
-    std::vector<Usage> before(1), after(1);
     before.resize(100000);
     after.resize(100000);
     int32_t ran = 0;
@@ -338,34 +335,47 @@ int main(int argc, char** argv) {
         ran = race;
     }
     driver.join();
+}
 
-    const std::size_t n = logLen.load();
-    std::vector<double> period, pumpUs, sleepUs, sampleUs, latency, handled;
+// The log, sorted: pass periods, the time in each call, and each race's
+// samples.
+struct Sorted {
+    std::vector<double> period, pumpUs, sleepUs, sampleUs;
+    std::vector<std::vector<std::size_t>> samplesOf;
+};
+
+Sorted SortLog(std::size_t n) {
+    Sorted s;
+    s.samplesOf.resize(static_cast<std::size_t>(nextRace) + 1);
     // Passes: one pump to the next within a race.
     int64_t lastPump = 0;
     int32_t lastRace = -1;
-    std::vector<std::vector<std::size_t>> samplesOf(static_cast<std::size_t>(nextRace) + 1);
     for (std::size_t i = 0; i < n; ++i) {
         const Call& c = logBuf[i];
         if (c.race == 0) continue;
         const double us = static_cast<double>(c.leave - c.enter) / 1000.0;
         if (c.kind == kPump) {
-            if (c.race == lastRace) period.push_back(static_cast<double>(c.enter - lastPump) / 1e6);
+            if (c.race == lastRace) s.period.push_back(static_cast<double>(c.enter - lastPump) / 1e6);
             lastPump = c.enter;
             lastRace = c.race;
-            pumpUs.push_back(us);
+            s.pumpUs.push_back(us);
         } else if (c.kind == kSleep) {
-            sleepUs.push_back(us);
+            s.sleepUs.push_back(us);
         } else {
-            sampleUs.push_back(us);
-            samplesOf[static_cast<std::size_t>(c.race)].push_back(i);
+            s.sampleUs.push_back(us);
+            s.samplesOf[static_cast<std::size_t>(c.race)].push_back(i);
         }
     }
+    return s;
+}
+
+void ReportPassesAndLatency(const Driver& d, const Results& r, const Sorted& s, std::size_t n) {
+    std::vector<double> latency, handled;
     int missedLatency = 0;
     for (std::size_t k = 0; k < r.latencyRace.size(); ++k) {
         // The first sample that shows the fourth edge.
         bool found = false;
-        for (std::size_t i : samplesOf[static_cast<std::size_t>(r.latencyRace[k])]) {
+        for (std::size_t i : s.samplesOf[static_cast<std::size_t>(r.latencyRace[k])]) {
             const Call& c = logBuf[i];
             if (c.y == 0 && c.x == d.maxX / 2 && c.leave >= r.injectNs[k]) {
                 latency.push_back(static_cast<double>(c.leave - r.injectNs[k]) / 1e6);
@@ -377,18 +387,21 @@ int main(int argc, char** argv) {
         if (!found) ++missedLatency;
     }
     std::printf("log entries %zu (of %zu)\n", n, kLogSize);
-    std::printf("passes %zu\n", period.size());
-    std::printf("pass_period_ms median %.3f p90 %.3f p99 %.3f max %.3f\n", Pct(period, 50), Pct(period, 90),
-                Pct(period, 99), Pct(period, 100));
+    std::printf("passes %zu\n", s.period.size());
+    std::printf("pass_period_ms median %.3f p90 %.3f p99 %.3f max %.3f\n", Pct(s.period, 50), Pct(s.period, 90),
+                Pct(s.period, 99), Pct(s.period, 100));
     std::printf("pump_us median %.1f p99 %.1f  sleep1_us median %.1f p99 %.1f  sample_us median %.1f p99 %.1f\n",
-                Pct(pumpUs, 50), Pct(pumpUs, 99), Pct(sleepUs, 50), Pct(sleepUs, 99), Pct(sampleUs, 50),
-                Pct(sampleUs, 99));
+                Pct(s.pumpUs, 50), Pct(s.pumpUs, 99), Pct(s.sleepUs, 50), Pct(s.sleepUs, 99), Pct(s.sampleUs, 50),
+                Pct(s.sampleUs, 99));
     std::printf("latency_ms races %zu missed %d median %.3f p99 %.3f max %.3f\n", latency.size(), missedLatency,
                 Pct(latency, 50), Pct(latency, 99), Pct(latency, 100));
     // Send to the driver's own round trip back: the server had the move by
     // then (an upper bound, the driver's wake-up included).
     std::printf("server_roundtrip_ms median %.3f p99 %.3f max %.3f\n", Pct(handled, 50), Pct(handled, 99),
                 Pct(handled, 100));
+}
+
+void ReportStays(const Driver& d, const Results& r, const Sorted& sorted) {
     double shortest = -1;
     for (const auto& s : r.stays) {
         int seen = 0;
@@ -401,7 +414,7 @@ int main(int argc, char** argv) {
             // sample began, and after the move off it the first that ended;
             // a sample inside the stay that missed it means the move came late.
             double next = -1, after = -1;
-            for (std::size_t i : samplesOf[static_cast<std::size_t>(s.race[k])]) {
+            for (std::size_t i : sorted.samplesOf[static_cast<std::size_t>(s.race[k])]) {
                 const Call& c = logBuf[i];
                 if (c.y == 0 && c.x == d.maxX / 2 - 50) {
                     hit = true;
@@ -426,6 +439,9 @@ int main(int argc, char** argv) {
         if (seen != static_cast<int>(s.race.size())) shortest = -1;
     }
     std::printf("shortest_stay_all_detected_ms %.2f\n", shortest);
+}
+
+void ReportCpu(const Results& r, const std::vector<Usage>& before, const std::vector<Usage>& after) {
     for (auto [name, race] : {std::pair{"moving", r.cpuMovingRace}, std::pair{"still", r.cpuStillRace}}) {
         const Usage& a = before[static_cast<std::size_t>(race)];
         const Usage& b = after[static_cast<std::size_t>(race)];
@@ -434,6 +450,26 @@ int main(int argc, char** argv) {
                     100.0 * static_cast<double>(b.cpu - a.cpu) / static_cast<double>(b.wall - a.wall),
                     static_cast<double>(b.vcsw - a.vcsw) / wall, static_cast<double>(b.ivcsw - a.ivcsw) / wall);
     }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Plan plan;
+    if (argc > 1) plan.latencyRaces = std::atoi(argv[1]);
+    if (argc > 2) plan.stayTries = std::atoi(argv[2]);
+    AllocateLog();
+    Driver d;
+    if (!Start(argc, argv, d)) return 1;
+
+    Results r;
+    std::vector<Usage> before, after;
+    RunRaces(d, plan, r, before, after);
+    const std::size_t n = logLen.load();
+    const Sorted sorted = SortLog(n);
+    ReportPassesAndLatency(d, r, sorted, n);
+    ReportStays(d, r, sorted);
+    ReportCpu(r, before, after);
     d.Close();
     // The backend's window and application are torn down by RunEventLoop,
     // which a bench never enters: leave without running static destructors.
