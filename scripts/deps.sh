@@ -27,33 +27,54 @@ skorrel_install() {
   fi
 }
 
-# skorrel_install_begin <log> <package>...: the same, in the background, so
-# that a build can go on beside it; skorrel_install_wait then waits for it
-# and fails with its log if it failed. Asks for sudo's password first, in
-# the foreground, when there is anything to install.
+# skorrel_install_begin <log> <package>... [-- <package>...]...: the same,
+# in the background, group by group, so that a build can go on beside it;
+# skorrel_install_wait [N] waits until the first N groups are in (all of
+# them without N) and fails with the log if installing failed. Asks for
+# sudo's password first, in the foreground, when there is anything to
+# install.
 skorrel_install_begin() {
-  local log=$1 p
+  local log=$1 p missing=0
   shift
   SKORREL_INSTALL_PID=""
   SKORREL_INSTALL_LOG=$log
+  rm -f "$log.groups"
   for p in "$@"; do
-    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
-      [ "$(id -u)" -eq 0 ] || sudo -v
-      echo "Installing the rest in the background (log: $log)"
-      (skorrel_install "$@") >"$log" 2>&1 </dev/null &
-      SKORREL_INSTALL_PID=$!
-      return 0
-    fi
+    [ "$p" = -- ] && continue
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing=1
   done
+  [ $missing = 1 ] || return 0
+  [ "$(id -u)" -eq 0 ] || sudo -v
+  echo "Installing the rest in the background (log: $log)"
+  (
+    group=()
+    for p in "$@" --; do
+      if [ "$p" = -- ]; then
+        skorrel_install "${group[@]}" || exit 1
+        echo >>"$log.groups"
+        group=()
+      else
+        group+=("$p")
+      fi
+    done
+  ) >"$log" 2>&1 </dev/null &
+  SKORREL_INSTALL_PID=$!
 }
 skorrel_install_wait() {
   [ -n "${SKORREL_INSTALL_PID:-}" ] || return 0
+  if [ $# -gt 0 ]; then
+    while kill -0 "$SKORREL_INSTALL_PID" 2>/dev/null; do
+      [ "$(cat "$SKORREL_INSTALL_LOG.groups" 2>/dev/null | wc -l)" -ge "$1" ] && return 0
+      sleep 1
+    done
+  fi
   if ! wait "$SKORREL_INSTALL_PID"; then
     cat "$SKORREL_INSTALL_LOG" >&2
     echo "Installing the packages failed (log: $SKORREL_INSTALL_LOG)" >&2
     return 1
   fi
   SKORREL_INSTALL_PID=""
+  rm -f "$SKORREL_INSTALL_LOG.groups"
 }
 
 # What building and playing on Linux needs.
@@ -75,15 +96,16 @@ SKORREL_DESKTOP_PACKAGES=(gnome-shell kwin-x11 breeze libglib2.0-bin plasma-fram
 SKORREL_WINE32_PACKAGES=(wine32:i386 libxi6:i386 libxrandr2:i386 libxinerama1:i386
   libxcursor1:i386 libxrender1:i386 libxfixes3:i386)
 # What building the tests adds (the benchmarks are built there too, so they
-# keep building), the Windows builds included.
-# The icon tools check that the icons are what packaging/skorrel.svg makes,
-# and the exes' icons.
+# keep building). The icon tools check that the icons are what
+# packaging/skorrel.svg makes, and the exes' icons.
 SKORREL_TEST_BUILD_PACKAGES=(googletest libgtest-dev clang libclang-rt-14-dev libxtst-dev plasma-wayland-protocols
-  librsvg2-bin icoutils
-  g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+  librsvg2-bin icoutils)
+# What the Windows builds need.
+SKORREL_MINGW_PACKAGES=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   binutils-mingw-w64-i686)
-# What running them adds.
-SKORREL_TEST_PACKAGES=("${SKORREL_TEST_BUILD_PACKAGES[@]}" wine64 "${SKORREL_WINE32_PACKAGES[@]}")
+# What the tests add, all told.
+SKORREL_TEST_PACKAGES=("${SKORREL_TEST_BUILD_PACKAGES[@]}" "${SKORREL_MINGW_PACKAGES[@]}" wine64
+  "${SKORREL_WINE32_PACKAGES[@]}")
 # What the benchmarks add.
 SKORREL_BENCH_PACKAGES=(libxtst-dev strace linux-perf
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64)
