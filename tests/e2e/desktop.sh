@@ -27,7 +27,7 @@ action_close() {
   for ((i = 0; i < 40; i++)); do action_open || return 0; sleep 0.1; done
   return 1
 }
-opens() { local i; for ((i = 0; i < 30; i++)); do action_open && return 0; sleep 0.1; done; return 1; }
+opens() { local i; for ((i = 0; i < 40; i++)); do action_open && return 0; sleep 0.1; done; return 1; }
 stays_shut() { local i; for ((i = 0; i < 10; i++)); do action_open && return 1; sleep 0.1; done; return 0; }
 
 # As a mouse gets there: relative motion up and left, pressing on into the
@@ -36,6 +36,18 @@ stays_shut() { local i; for ((i = 0; i < 10; i++)); do action_open && return 1; 
 push_corner() {
   local i
   for ((i = 0; i < 50; i++)); do xdotool mousemove_relative -- -40 -25; sleep 0.02; done
+}
+
+# Pushes from the middle into the corner until the action opens, three
+# times at most: an edge sometimes wants a push more than a mouse's first.
+pushed_open() {
+  local try
+  for ((try = 0; try < 3; try++)); do
+    move "$CX" "$CY"
+    push_corner
+    opens && return 0
+  done
+  return 1
 }
 
 covered() { xdotool search --name '^skorrel cover$' >/dev/null 2>&1; }
@@ -57,15 +69,15 @@ check "the desktop draws a title bar" test "$FH" -gt "$KH"
 shot "$TAG-1-start"
 
 # The desktop just started: GNOME Shell lets the first push into its corner
-# go unheard (seen every time here). One push to wake it, not checked.
+# go unheard (seen every time here), and KDE's Present Windows loads its
+# QML the first time, seconds late on a busy machine (a push meanwhile
+# would shut it again). One push to wake it, not checked, and let settle.
 sleep 1
 move "$CX" "$CY"
 push_corner
-sleep 0.5
+opens || true
 action_close || true
-move "$CX" "$CY"
-push_corner
-check "the corner with no race opens the desktop's action" opens
+check "the corner with no race opens the desktop's action" pushed_open
 check "the action closes again" action_close
 focus_game
 
@@ -76,8 +88,12 @@ sleep 0.5
 check "the race covers the screen" covered
 wait_for_go || exit 1
 log "released $((GO_SEEN - started)) ms after the press"
-push_corner
-check "at the corner mid-race nothing of the desktop opens" stays_shut
+# Two pushes from the middle, as a control may take.
+for push in 1 2; do
+  move "$CX" "$CY"
+  push_corner
+  check "at the corner mid-race nothing of the desktop opens (push $push)" stays_shut
+done
 shot "$TAG-2-corner-mid-race"
 move $((SW - 1)) "$CY"; sleep 0.03
 move "$CX" $((SH - 1)); sleep 0.03
@@ -90,9 +106,7 @@ check_history 0 10000 "$started"
 shot "$TAG-3-after"
 check "the game's window has the keyboard back" bash -c '[ "$(xdotool getactivewindow)" = "$1" ]' _ "$WIN"
 
-move "$CX" "$CY"
-push_corner
-check "after the race the corner opens the action again" opens
+check "after the race the corner opens the action again" pushed_open
 check "the action closes again" action_close
 
 # The desktop's close key mid-race closes the game: the cover has the
