@@ -117,13 +117,14 @@ struct PictureState {
 
 // ---- the pointer (wl_pointer.cpp) ------------------------------------------
 
-// Roam: on several outputs the lock stays after the hold and the game
-// moves the pointer by its relative motion, stopped at the screen's edges
-// as a pointer is: KWin does not stop a confined pointer at the edge of
-// its region (it drops the motion). On one output the lock ends at go!
-// and the compositor moves the pointer itself, for every kind of device:
-// under a lock an absolute one (a tablet, a virtual machine's pointer)
-// moves nothing in mutter and jumps in sway.
+// Confine: on several outputs the pointer is kept on the covering surface
+// and the compositor moves it, stopped at the surface's edge, for every
+// kind of device. Roam: where the compositor drops a confined pointer's
+// motion past the edge instead (KWin 5.27), the pointer is locked again
+// and the game moves it by its relative motion, stopped at the screen's
+// edges as a pointer is. Under a lock an absolute device (a tablet, a
+// virtual machine's pointer) moves nothing in mutter and KWin and jumps in
+// sway, so roaming is the fallback only.
 enum class Want { Free, Hold, Roam, Confine };
 
 struct PointerState {
@@ -153,6 +154,15 @@ struct PointerState {
         bool refusalTold = false;
     } lock;
     zwp_confined_pointer_v1* confinement = nullptr;
+    bool confined = false;  // the compositor said the confinement took hold
+    // Relative motion that took a confined pointer past an edge: where it
+    // was (screen pixels) and which way it went, -1, 0 or 1 on each axis.
+    // Checked once the events read with it are in.
+    struct {
+        double x = 0, y = 0;
+        int dx = 0, dy = 0;
+        double tx = 0, ty = 0;  // where the motion alone would take it
+    } pushed;
     // Drawn at the held point.
     struct {
         Layer layer;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <utility>
 
 #include "platform/qt/wl_internal.h"
 
@@ -79,6 +80,13 @@ void OnLockUnlocked(void* data, zwp_locked_pointer_v1*) {
 }
 const zwp_locked_pointer_v1_listener kLockListener = {OnLockLocked, OnLockUnlocked};
 
+void OnConfined(void* data, zwp_confined_pointer_v1*) { static_cast<Connection*>(data)->pointer.confined = true; }
+void OnUnconfined(void* data, zwp_confined_pointer_v1*) { static_cast<Connection*>(data)->pointer.confined = false; }
+const zwp_confined_pointer_v1_listener kConfineListener = {OnConfined, OnUnconfined};
+
+// -1, 0 or 1: whether v lies before, on or past [0, size).
+int Past(double v, int size) { return v < 0 ? -1 : v >= size ? 1 : 0; }
+
 void OnPointerEnter(void* data, wl_pointer*, uint32_t serial, wl_surface* surface, wl_fixed_t x, wl_fixed_t y) {
     Connection& c = *static_cast<Connection*>(data);
     if (!c.cover.surface || surface != c.cover.surface) return;
@@ -116,6 +124,14 @@ void OnRelativeMotion(void* data, zwp_relative_pointer_v1*, uint32_t, uint32_t, 
                       wl_fixed_t, wl_fixed_t) {
     Connection& c = *static_cast<Connection*>(data);
     PointerState& p = c.pointer;
+    // Confined, and pushed past an edge: whether the compositor stopped it
+    // there is seen once the position that comes with it is in.
+    if (p.want == Want::Confine && p.confined && p.over.entered && p.over.seen && !p.pushed.dx && !p.pushed.dy) {
+        const double x = ToScreenX(c, p.over.x), y = ToScreenY(c, p.over.y);
+        const double tx = x + wl_fixed_to_double(dx), ty = y + wl_fixed_to_double(dy);
+        p.pushed = {x, y, Past(tx, c.cover.screen.width), Past(ty, c.cover.screen.height), tx, ty};
+        return;
+    }
     if (p.want != Want::Roam || !p.lock.active) return;
     // The motion comes in the pixels of the compositor's layout, which are
     // the screen's (mutter laid out in physical pixels gives physical
@@ -243,13 +259,42 @@ void EndLock(Connection& c) {
     p.lock.active = false;
 }
 
+// A confined pointer pushed past an edge stops on it in sway and mutter;
+// KWin 5.27 leaves it where it was. There the pointer is locked again and
+// roams from where the push would have stopped it.
+void CheckPushed(Connection& c) {
+    PointerState& p = c.pointer;
+    if (!p.pushed.dx && !p.pushed.dy) return;
+    const auto pushed = std::exchange(p.pushed, {});
+    if (p.want != Want::Confine || !p.confined || !p.relative) return;
+    const double x = ToScreenX(c, p.over.x), y = ToScreenY(c, p.over.y);
+    const int w = c.cover.screen.width, h = c.cover.screen.height;
+    // Short of the edge it went for, and not moved that way at all.
+    const auto stuck = [](int way, double now, double was, int size) {
+        return way != 0 && now == was && Past(now + way, size) == 0;
+    };
+    if (!stuck(pushed.dx, x, pushed.x, w) && !stuck(pushed.dy, y, pushed.y, h)) return;
+    p.want = Want::Roam;
+    p.roam.x = std::clamp(pushed.tx, 0.0, w - 1.0);
+    p.roam.y = std::clamp(pushed.ty, 0.0, h - 1.0);
+    p.roam.moved = true;
+    p.hold.x = static_cast<int>(std::floor(p.roam.x));
+    p.hold.y = static_cast<int>(std::floor(p.roam.y));
+    p.arrow.shown = true;
+    p.arrow.dirty = p.cursor.dirty = true;
+}
+
 void SendConstraints(Connection& c) {
     PointerState& p = c.pointer;
     const Globals& g = c.globals;
+    CheckPushed(c);
     if (p.lock.handle && p.want != Want::Hold && p.want != Want::Roam) EndLock(c);
-    if (p.confinement && p.want != Want::Confine) Drop(c, p.confinement, zwp_confined_pointer_v1_destroy);
+    if (p.confinement && p.want != Want::Confine) {
+        Drop(c, p.confinement, zwp_confined_pointer_v1_destroy);
+        p.confined = false;
+    }
     if (!g.constraints || !p.device) return;
-    if (!p.lock.handle && p.want == Want::Hold) {
+    if (!p.lock.handle && (p.want == Want::Hold || p.want == Want::Roam)) {
         // The whole surface, said as a region rather than none: KWin 5.27
         // takes no region as an empty one and then ignores the hint.
         wl_region* all = wl_compositor_create_region(g.compositor);
@@ -264,6 +309,7 @@ void SendConstraints(Connection& c) {
     if (!p.confinement && p.want == Want::Confine) {
         p.confinement = zwp_pointer_constraints_v1_confine_pointer(g.constraints, c.cover.surface, p.device, nullptr,
                                                                    ZWP_POINTER_CONSTRAINTS_V1_LIFETIME_PERSISTENT);
+        zwp_confined_pointer_v1_add_listener(p.confinement, &kConfineListener, &c);
         c.cover.dirty = true;
     }
 }
@@ -276,7 +322,8 @@ void DropPointerCover(Connection& c) {
     FreeBuffer(c, p.arrow.buffer);
     Drop(c, p.cursor.surface, wl_surface_destroy);
     FreeBuffer(c, p.cursor.buffer);
-    p.over.entered = p.over.seen = p.lock.active = p.lock.came = false;
+    p.over.entered = p.over.seen = p.lock.active = p.lock.came = p.confined = false;
+    p.pushed = {};
     p.arrow.shown = p.arrow.dirty = p.cursor.dirty = p.roam.moved = false;
     p.want = Want::Free;
 }
@@ -339,17 +386,11 @@ void Free() {
                              "during the count-in\n");
         p.lock.refusalTold = true;
     }
-    // On several outputs, held by a lock the compositor keeps: roam from
-    // the held point, kept on this output.
-    if (p.want == Want::Hold && p.lock.active && p.relative && c.globals.outputs.size() > 1) {
-        p.want = Want::Roam;
-        p.roam.x = p.hold.x;
-        p.roam.y = p.hold.y;
-        p.over.seen = true;
-        return;
-    }
+    // On several outputs the pointer goes on from the held point confined
+    // to this one, in the same breath: never free to leave it meanwhile.
+    const bool keep = p.want == Want::Hold && c.globals.outputs.size() > 1;
     const bool held = p.want == Want::Hold || p.arrow.shown;
-    p.want = Want::Free;
+    p.want = keep ? Want::Confine : Want::Free;
     if (held) {
         p.arrow.shown = false;
         p.arrow.dirty = p.cursor.dirty = true;
