@@ -62,7 +62,10 @@ bool MakeArrow(const Connection& c, Buffer& b, double scale, int ox, int oy) {
 // The game draws the arrow only while the compositor holds the pointer
 // still; otherwise the compositor's own pointer shows, so that the player
 // never sees two arrows, nor one frozen where the pointer is not.
-bool ArrowStands(const PointerState& p) { return p.arrow.shown && p.lock.active; }
+// Over another output the game shows it on the primary, the pointer hidden.
+bool ArrowStands(const PointerState& p) {
+    return p.arrow.shown && (p.lock.active || (p.want == Want::Reach && p.side.cover));
+}
 
 // ---- listeners ------------------------------------------------------------
 
@@ -87,10 +90,26 @@ const zwp_confined_pointer_v1_listener kConfineListener = {OnConfined, OnUnconfi
 // -1, 0 or 1: whether v lies before, on or past [0, size).
 int Past(double v, int size) { return v < 0 ? -1 : v >= size ? 1 : 0; }
 
-void OnPointerEnter(void* data, wl_pointer*, uint32_t serial, wl_surface* surface, wl_fixed_t x, wl_fixed_t y) {
-    Connection& c = *static_cast<Connection*>(data);
-    if (!c.cover.surface || surface != c.cover.surface) return;
+// Over a side cover: read at the primary's nearest point.
+void OverSide(Connection& c, double sx, double sy) {
     PointerState& p = c.pointer;
+    p.roam.x = std::clamp(ToScreenX(c, p.side.cover->x + sx), 0.0, c.cover.screen.width - 1.0);
+    p.roam.y = std::clamp(ToScreenY(c, p.side.cover->y + sy), 0.0, c.cover.screen.height - 1.0);
+    p.roam.moved = true;
+}
+
+void OnPointerEnter(void* data, wl_pointer* device, uint32_t serial, wl_surface* surface, wl_fixed_t x,
+                    wl_fixed_t y) {
+    Connection& c = *static_cast<Connection*>(data);
+    PointerState& p = c.pointer;
+    if (const SideCover* side = FindSide(c, surface)) {
+        p.side.cover = side;
+        wl_pointer_set_cursor(device, serial, nullptr, 0, 0);
+        OverSide(c, wl_fixed_to_double(x), wl_fixed_to_double(y));
+        p.arrow.dirty = true;
+        return;
+    }
+    if (!c.cover.surface || surface != c.cover.surface) return;
     p.over.entered = true;
     p.over.serial = serial;
     p.over.x = wl_fixed_to_double(x);
@@ -101,13 +120,20 @@ void OnPointerEnter(void* data, wl_pointer*, uint32_t serial, wl_surface* surfac
 
 void OnPointerLeave(void* data, wl_pointer*, uint32_t, wl_surface* surface) {
     Connection& c = *static_cast<Connection*>(data);
-    if (surface == c.cover.surface) c.pointer.over.entered = false;
+    PointerState& p = c.pointer;
+    if (surface == c.cover.surface) p.over.entered = false;
+    if (p.side.cover && p.side.cover->surface == surface) {
+        p.side.cover = nullptr;
+        p.arrow.dirty = true;
+    }
 }
 
 void OnPointerMotion(void* data, wl_pointer*, uint32_t, wl_fixed_t x, wl_fixed_t y) {
     Connection& c = *static_cast<Connection*>(data);
     PointerState& p = c.pointer;
+    if (p.side.cover) return OverSide(c, wl_fixed_to_double(x), wl_fixed_to_double(y));
     if (!p.over.entered) return;
+    if (p.want == Want::Confine && p.confined) p.absolute.motion = true;
     p.over.x = wl_fixed_to_double(x);
     p.over.y = wl_fixed_to_double(y);
     p.over.seen = true;
@@ -124,6 +150,7 @@ void OnRelativeMotion(void* data, zwp_relative_pointer_v1*, uint32_t, uint32_t, 
                       wl_fixed_t, wl_fixed_t) {
     Connection& c = *static_cast<Connection*>(data);
     PointerState& p = c.pointer;
+    p.absolute.relative = true;
     // Confined, and pushed past an edge: whether the compositor stopped it
     // there is seen once the position that comes with it is in.
     if (p.want == Want::Confine && p.confined && p.over.entered && p.over.seen && !p.pushed.dx && !p.pushed.dy) {
@@ -226,7 +253,7 @@ void SendArrow(Connection& c) {
     wl_surface_commit(layer.surface);
     c.cover.dirty = true;
     // Drawn anew (the scale changed) while it roams: where it roams.
-    if (p.want == Want::Roam) p.roam.moved = true;
+    if (p.want == Want::Roam || p.want == Want::Reach) p.roam.moved = true;
 }
 
 // The arrow where the pointer roams: the same picture moved, its tip
@@ -264,6 +291,21 @@ void EndLock(Connection& c) {
 // roams from where the push would have stopped it.
 void CheckPushed(Connection& c) {
     PointerState& p = c.pointer;
+    // Positions with no motion beside them, read after read: a device
+    // that gives positions. A confinement may not stop it at the edge
+    // (KWin 5.27 leaves it where it was, or moves it along the edge), and
+    // a lock holds it still: it goes free on every output instead, read on
+    // the primary.
+    if (p.absolute.motion || p.absolute.relative)
+        p.absolute.runs = p.absolute.motion && !p.absolute.relative ? p.absolute.runs + 1 : 0;
+    p.absolute.motion = p.absolute.relative = false;
+    if (p.absolute.runs >= 2 && p.want == Want::Confine) {
+        p.absolute.known = true;
+        p.want = Want::Reach;
+        p.arrow.shown = true;
+        p.pushed = {};
+        return;
+    }
     if (!p.pushed.dx && !p.pushed.dy) return;
     const auto pushed = std::exchange(p.pushed, {});
     if (p.want != Want::Confine || !p.confined || !p.relative) return;
@@ -324,6 +366,9 @@ void DropPointerCover(Connection& c) {
     FreeBuffer(c, p.cursor.buffer);
     p.over.entered = p.over.seen = p.lock.active = p.lock.came = p.confined = false;
     p.pushed = {};
+    p.absolute.motion = p.absolute.relative = false;
+    p.absolute.runs = 0;
+    p.side.cover = nullptr;
     p.arrow.shown = p.arrow.dirty = p.cursor.dirty = p.roam.moved = false;
     p.want = Want::Free;
 }
@@ -368,8 +413,9 @@ void Hold(int x, int y) {
 
 void Confine() {
     Connection* c = Current();
-    // A roaming pointer stays on the screen by itself.
-    if (!c || !c->cover.surface || c->pointer.want == Want::Roam) return;
+    // A roaming pointer stays on the screen by itself, a reaching one is
+    // read there.
+    if (!c || !c->cover.surface || c->pointer.want == Want::Roam || c->pointer.want == Want::Reach) return;
     c->pointer.want = Want::Confine;
     Send(*c);
 }
@@ -390,11 +436,12 @@ void Free() {
     // to this one, in the same breath: never free to leave it meanwhile.
     const bool keep = p.want == Want::Hold && c.globals.outputs.size() > 1;
     const bool held = p.want == Want::Hold || p.arrow.shown;
-    p.want = keep ? Want::Confine : Want::Free;
+    p.want = !keep ? Want::Free : p.absolute.known ? Want::Reach : Want::Confine;
     if (held) {
         p.arrow.shown = false;
         p.arrow.dirty = p.cursor.dirty = true;
     }
+    if (p.want == Want::Reach) p.arrow.shown = true;
     Send(c);
 }
 
@@ -402,7 +449,7 @@ bool Position(int& x, int& y) {
     const Connection* c = Current();
     if (!c) return false;
     const PointerState& p = c->pointer;
-    if (p.want == Want::Roam) {
+    if (p.want == Want::Roam || (p.want == Want::Reach && p.side.cover)) {
         x = static_cast<int>(std::floor(p.roam.x));
         y = static_cast<int>(std::floor(p.roam.y));
         return true;
