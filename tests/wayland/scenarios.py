@@ -325,8 +325,17 @@ def two_monitors_absolute(comp, game, n):
               game.lines() == before and game.proc.poll() is None, str(game.lines()))
         comp.point(s.w + s.w // 2, s.held[1])
         time.sleep(0.3)
-        arrow_at(comp, "two-monitors-edge", (s.w - 1, s.held[1]),
-                 "a point on the other monitor shows the pointer on the primary's shared edge", cursor=True)
+        seen = arrow_at(comp, "two-monitors-edge", (s.w - 1, s.held[1]),
+                        "a point on the other monitor shows the pointer on the primary's shared edge", cursor=True)
+        bare = shot(comp, "two-monitors-edge-bare")
+        if seen and bare:
+            # Past the arrow's width beyond the edge, the other monitor
+            # looks the same with the pointer drawn as without.
+            w, h = seen[0], seen[1]
+            x0 = int((s.w + 16) * w / s.root[0]) * 3
+            row = w * 3
+            same = all(seen[2][y * row + x0:(y + 1) * row] == bare[2][y * row + x0:(y + 1) * row] for y in range(h))
+            check("no other pointer shows on the other monitor", same)
         point_across(comp, "two-monitors abs")
     else:
         point_across(comp, "two-monitors abs 2")
