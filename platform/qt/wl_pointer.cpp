@@ -296,9 +296,18 @@ void CheckPushed(Connection& c) {
     // (KWin 5.27 leaves it where it was, or moves it along the edge), and
     // a lock holds it still: it goes free on every output instead, read on
     // the primary.
-    if (p.absolute.motion || p.absolute.relative)
-        p.absolute.runs = p.absolute.motion && !p.absolute.relative ? p.absolute.runs + 1 : 0;
+    const bool relative = p.absolute.relative;
+    if (p.absolute.motion || relative) p.absolute.runs = p.absolute.motion && !relative ? p.absolute.runs + 1 : 0;
     p.absolute.motion = p.absolute.relative = false;
+    // A mouse again, over the primary: confined there from now on.
+    if (relative && p.want == Want::Reach && p.over.entered && !p.side.cover) {
+        p.absolute.known = false;
+        p.want = Want::Confine;
+        DropSides(c);
+        p.arrow.shown = false;
+        p.arrow.dirty = p.cursor.dirty = true;
+        return;
+    }
     if (p.absolute.runs >= 2 && p.want == Want::Confine) {
         p.absolute.known = true;
         p.want = Want::Reach;
