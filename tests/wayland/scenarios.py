@@ -285,19 +285,24 @@ def relative_races(comp, o):
         return
     if not unheld:
         centred(game.frame(), comp.screen, "the window is centred on the primary monitor", vertical=False)
-    for n in (1, 2):
+    # After the tablet's two races, a mouse's in the same game.
+    tablet = not unheld and comp.device == "abs"
+    for n in (1, 2, 3) if tablet else (1, 2):
         pressed = game.press_start()
         if unheld:
             shove_during_count_in(comp, pressed)
         wait_go(comp, pressed)
         img = shot(comp, f"unheld-{n}", cursor=True) if unheld else None
-        if not unheld and comp.device == "abs":
+        if tablet and n < 3:
             two_monitors_absolute(comp, game, n)
         else:
+            if tablet:
+                comp.rel(10, 0)     # a mouse's first small motion
             play(comp, o.scenario, relative=True)
-        if n == 2:
+        if n >= 2:
             dismiss_any(comp, (BEST_TITLE, REFUSED_TITLE), 3)
         game.recorded(n, f"race {n} runs to its end without a hold" if unheld else
+                      "race 3: a mouse after the tablet, the shared edge stops it and counts" if n == 3 else
                       f"race {n}: the edge shared with the other monitor stops the pointer and counts")
         if img:
             check("the pointer is not shown at the held point", find_arrow(img, comp.scale) != comp.screen.held,
