@@ -286,16 +286,15 @@ void EndLock(Connection& c) {
     p.lock.active = false;
 }
 
-// A confined pointer pushed past an edge stops on it in sway and mutter;
-// KWin 5.27 leaves it where it was. There the pointer is locked again and
-// roams from where the push would have stopped it.
-void CheckPushed(Connection& c) {
+// What the last read says of the device and of the compositor, while the
+// pointer is kept on the primary of several outputs.
+void CheckMotion(Connection& c) {
     PointerState& p = c.pointer;
-    // Positions with no motion beside them, read after read: a device
-    // that gives positions. A confinement may not stop it at the edge
-    // (KWin 5.27 leaves it where it was, or moves it along the edge), and
-    // a lock holds it still: it goes free on every output instead, read on
-    // the primary.
+    // Positions with no relative motion beside them, read after read: a
+    // device that gives positions. A confinement may not stop it at the
+    // edge (KWin 5.27 leaves it where it was, or moves it along the edge),
+    // and a lock holds it still: it goes free on every output instead,
+    // read on the primary.
     const bool relative = p.absolute.relative;
     if (p.absolute.motion || relative) p.absolute.runs = p.absolute.motion && !relative ? p.absolute.runs + 1 : 0;
     p.absolute.motion = p.absolute.relative = false;
@@ -315,6 +314,9 @@ void CheckPushed(Connection& c) {
         p.pushed = {};
         return;
     }
+    // A confined pointer pushed past an edge stops on it in sway and
+    // mutter; KWin 5.27 leaves it where it was. There the pointer is
+    // locked again and roams from where the push would have stopped it.
     if (!p.pushed.dx && !p.pushed.dy) return;
     const auto pushed = std::exchange(p.pushed, {});
     if (p.want != Want::Confine || !p.confined || !p.relative) return;
@@ -338,7 +340,7 @@ void CheckPushed(Connection& c) {
 void SendConstraints(Connection& c) {
     PointerState& p = c.pointer;
     const Globals& g = c.globals;
-    CheckPushed(c);
+    CheckMotion(c);
     if (p.lock.handle && p.want != Want::Hold && p.want != Want::Roam) EndLock(c);
     if (p.confinement && p.want != Want::Confine) {
         Drop(c, p.confinement, zwp_confined_pointer_v1_destroy);
