@@ -37,6 +37,8 @@ set(full_kwin rel)
 set(scale2_sway rel)
 set(scale2_mutter rel)
 set(scale2_kwin abs)
+# The tablet on two monitors without XWayland in sway (mutter always has it).
+set(two_monitors_abs_sway --no-xwayland)
 foreach(c sway mutter kwin)
   # The whole scenario once per compositor.
   skorrel_wayland_test(e2e_wayland_${c} --compositor=${c} --size=1920x1080 --device=${full_${c}})
@@ -44,8 +46,11 @@ foreach(c sway mutter kwin)
   skorrel_wayland_test(e2e_wayland_${c}_scale2 --compositor=${c} --scenario=short --size=2048x1536 --scale=2
                        --device=${scale2_${c}})
   # A second monitor right of the primary: the shared edge stops the pointer.
+  # A mouse, then a tablet pointing across both monitors.
   skorrel_wayland_test(e2e_wayland_${c}_two_monitors --compositor=${c} --monitors=2 --scenario=two-monitors
-                       --size=1024x768)
+                       --size=1024x768 --device=rel)
+  skorrel_wayland_test(e2e_wayland_${c}_two_monitors_abs --compositor=${c} --monitors=2 --scenario=two-monitors
+                       --size=1024x768 --device=abs ${two_monitors_abs_${c}})
 endforeach()
 # A fractional scale; mutter 43, laid out in physical pixels, offers whole
 # scales only (1 and 2 for 1920x1080).

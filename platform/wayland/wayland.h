@@ -68,7 +68,9 @@ void Hold(int x, int y);
 // Keeps the pointer on the covering surface, free to move on it.
 void Confine();
 // Ends the lock or the confinement; after a lock the pointer goes on from
-// the held point.
+// the held point, on several outputs kept on the covered one (confined,
+// moved by the game where the compositor does not stop it at the edge, or
+// free and read at its nearest point for a device that gives positions).
 void Free();
 // The last position seen on the covering surface; false before any.
 bool Position(int& x, int& y);

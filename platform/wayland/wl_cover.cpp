@@ -47,6 +47,24 @@ void OnFrameDone(void* data, wl_callback* callback, uint32_t) {
 }
 const wl_callback_listener kFrameListener = {OnFrameDone};
 
+// The side covers' own: acked and drawn in SendSides.
+void OnSideConfigure(void* data, xdg_surface*, uint32_t serial) {
+    SideCover& side = *static_cast<SideCover*>(data);
+    side.configure.serial = serial;
+    side.configure.ackDue = true;
+}
+const xdg_surface_listener kSideSurfaceListener = {OnSideConfigure};
+
+void OnSideToplevelConfigure(void* data, xdg_toplevel*, int32_t w, int32_t h, wl_array*) {
+    SideCover& side = *static_cast<SideCover*>(data);
+    side.configure.size.width = w;
+    side.configure.size.height = h;
+}
+// It may have the keyboard: its close key closes the game too.
+void OnSideClose(void* data, xdg_toplevel*) { static_cast<SideCover*>(data)->connection->cover.closeRequested = true; }
+
+const xdg_toplevel_listener kSideToplevelListener = {OnSideToplevelConfigure, OnSideClose, OnIgnored, OnIgnored};
+
 // A compositor that never draws the surface must not freeze the picture or
 // the arrow: what waits for a frame goes after this long anyway.
 constexpr uint32_t kFrameWaitMs = 500;
@@ -170,6 +188,7 @@ void Send(Connection& c) {
     if (!Flush(c) || !cover.surface) return;
     if (cover.configure.received) SendSize(c);
     SendConstraints(c);
+    SendSides(c);
     if (pointer.arrow.dirty) {
         SendArrow(c);
         pointer.arrow.dirty = false;
@@ -185,11 +204,80 @@ void Send(Connection& c) {
     }
     if (cover.dirty) {
         // A roaming arrow is placed anew at most once a frame.
-        if (pointer.want == Want::Roam && !cover.frame.callback) AskFrame(c, cover.frame, cover.surface);
+        if ((pointer.want == Want::Roam || pointer.want == Want::Reach) && !cover.frame.callback)
+            AskFrame(c, cover.frame, cover.surface);
         wl_surface_commit(cover.surface);
         cover.dirty = false;
     }
     Flush(c);
+}
+
+// ---- the other outputs -----------------------------------------------------
+
+const SideCover* FindSide(const Connection& c, const wl_surface* surface) {
+    for (const SideCover& side : c.cover.sides)
+        if (surface && side.surface == surface) return &side;
+    return nullptr;
+}
+
+// One clear fullscreen surface on each output but the primary, made when
+// first wanted; each acked and given its size as the compositor asks.
+void SendSides(Connection& c) {
+    CoverState& cover = c.cover;
+    const Globals& g = c.globals;
+    if (c.pointer.want != Want::Reach) return;
+    if (cover.sides.empty()) {
+        const Output* primary = nullptr;
+        for (const Output& out : g.outputs)
+            if (out.output == cover.output) primary = &out;
+        if (!primary) return;
+        for (const Output& out : g.outputs) {
+            if (&out == primary || !out.output) continue;
+            SideCover& side = cover.sides.emplace_back();
+            side.connection = &c;
+            side.output = out.output;
+            side.x = out.x - primary->x;
+            side.y = out.y - primary->y;
+            side.surface = wl_compositor_create_surface(g.compositor);
+            if (g.viewporter) side.viewport = wp_viewporter_get_viewport(g.viewporter, side.surface);
+            side.xdgSurface = xdg_wm_base_get_xdg_surface(g.wmBase, side.surface);
+            xdg_surface_add_listener(side.xdgSurface, &kSideSurfaceListener, &side);
+            side.toplevel = xdg_surface_get_toplevel(side.xdgSurface);
+            xdg_toplevel_add_listener(side.toplevel, &kSideToplevelListener, &side);
+            xdg_toplevel_set_title(side.toplevel, "Skorrel");
+            xdg_toplevel_set_app_id(side.toplevel, "org.skorrel.Skorrel");
+            xdg_toplevel_set_fullscreen(side.toplevel, out.output);
+            wl_surface_commit(side.surface);
+        }
+    }
+    for (SideCover& side : cover.sides) {
+        if (!side.configure.ackDue) continue;
+        xdg_surface_ack_configure(side.xdgSurface, side.configure.serial);
+        side.configure.ackDue = false;
+        const Size want = side.configure.size;
+        if (want.width > 0 && want.height > 0 &&
+            (want.width != side.current.width || want.height != side.current.height || !side.clear.buffer) &&
+            (side.viewport ? (side.clear.buffer || MakeBuffer(c, side.clear, 1, 1))
+                           : MakeBuffer(c, side.clear, want.width, want.height))) {
+            side.current = want;
+            wl_surface_attach(side.surface, side.clear.buffer, 0, 0);
+            wl_surface_damage_buffer(side.surface, 0, 0, side.clear.w, side.clear.h);
+            if (side.viewport) wp_viewport_set_destination(side.viewport, want.width, want.height);
+        }
+        wl_surface_commit(side.surface);
+    }
+}
+
+void DropSides(Connection& c) {
+    for (SideCover& side : c.cover.sides) {
+        Drop(c, side.viewport, wp_viewport_destroy);
+        Drop(c, side.toplevel, xdg_toplevel_destroy);
+        Drop(c, side.xdgSurface, xdg_surface_destroy);
+        Drop(c, side.surface, wl_surface_destroy);
+        FreeBuffer(c, side.clear);
+    }
+    c.cover.sides.clear();
+    c.pointer.side.cover = nullptr;
 }
 
 // Everything of the covering surface goes, with its requests where the
@@ -197,6 +285,7 @@ void Send(Connection& c) {
 // it.
 void DropCover(Connection& c) {
     DropPointerCover(c);
+    DropSides(c);
     DropPicture(c);
     CoverState& cover = c.cover;
     Drop(c, cover.frame.callback, wl_callback_destroy);
@@ -220,6 +309,7 @@ void Cover(const Screen& screen) {
     CoverState& cover = c.cover;
     Output* out = ChooseOutput(c, screen);
     StartCover(cover, out, screen);
+    cover.output = out ? out->output : nullptr;
 
     cover.surface = wl_compositor_create_surface(g.compositor);
     if (g.viewporter) cover.viewport = wp_viewporter_get_viewport(g.viewporter, cover.surface);

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <list>
 #include <string>
 #include <vector>
 
@@ -74,6 +75,28 @@ struct Globals {
 
 // ---- the covering surface (wl_cover.cpp) -----------------------------------
 
+struct Connection;
+
+// A clear fullscreen surface on another output, shown during a race played
+// by an absolute device on several outputs: what the pointer does over it
+// is read at the primary's nearest point.
+struct SideCover {
+    Connection* connection = nullptr;
+    wl_output* output = nullptr;
+    wl_surface* surface = nullptr;
+    xdg_surface* xdgSurface = nullptr;
+    xdg_toplevel* toplevel = nullptr;
+    wp_viewport* viewport = nullptr;
+    Buffer clear;
+    int x = 0, y = 0;  // its output's origin less the primary's, compositor units
+    struct {
+        uint32_t serial = 0;
+        bool ackDue = false;
+        Size size;
+    } configure;
+    Size current;
+};
+
 struct CoverState {
     wl_surface* surface = nullptr;
     Buffer clear;  // what it shows: nothing
@@ -97,8 +120,10 @@ struct CoverState {
         double shown = 0;       // buffer scale of the cursor and clear buffers
     } scale;
     bool closeRequested = false;
-    bool dirty = false;  // a commit is due (a sub-surface placed, a constraint asked)
-    Frame frame;         // the last placement not yet drawn
+    wl_output* output = nullptr;  // the primary's, where known
+    std::list<SideCover> sides;   // on every other output, while wanted
+    bool dirty = false;           // a commit is due (a sub-surface placed, a constraint asked)
+    Frame frame;                  // the last placement not yet drawn
 };
 
 // ---- the window's picture (wl_picture.cpp) ---------------------------------
@@ -118,14 +143,18 @@ struct PictureState {
 
 // ---- the pointer (wl_pointer.cpp) ------------------------------------------
 
-// Roam: on several outputs the lock stays after the hold and the game
-// moves the pointer by its relative motion, stopped at the screen's edges
-// as a pointer is: KWin does not stop a confined pointer at the edge of
-// its region (it drops the motion). On one output the lock ends at go!
-// and the compositor moves the pointer itself, for every kind of device:
-// under a lock an absolute one (a tablet, a virtual machine's pointer)
-// moves nothing in mutter and jumps in sway.
-enum class Want { Free, Hold, Roam, Confine };
+// Confine: on several outputs the pointer is kept on the covering surface
+// and the compositor moves it, stopped at the surface's edge, for every
+// kind of device. Roam: where the compositor drops a confined pointer's
+// motion past the edge instead (KWin 5.27), the pointer is locked again
+// and the game moves it by its relative motion, stopped at the screen's
+// edges as a pointer is. Under a lock an absolute device (a tablet, a
+// virtual machine's pointer) moves nothing in mutter and KWin and jumps in
+// sway, so roaming is the fallback only. Reach: an absolute device where
+// a confinement may not stop it either (KWin 5.27 keeps it where it was):
+// the pointer is free on every output, and over another one it is read,
+// and shown by the game, at the primary's nearest point.
+enum class Want { Free, Hold, Roam, Confine, Reach };
 
 struct PointerState {
     wl_seat* seat = nullptr;
@@ -154,6 +183,28 @@ struct PointerState {
         bool refusalTold = false;
     } lock;
     zwp_confined_pointer_v1* confinement = nullptr;
+    bool confined = false;  // the compositor said the confinement took hold
+    // Relative motion that took a confined pointer past an edge: where it
+    // was (screen pixels) and which way it went, -1, 0 or 1 on each axis.
+    // Checked once the events read with it are in.
+    struct {
+        double x = 0, y = 0;
+        int dx = 0, dy = 0;
+        double tx = 0, ty = 0;  // where the motion alone would take it
+    } pushed;
+    // An absolute device: motion over the confined surface with no
+    // relative motion beside it, in so many reads running. Kept for the
+    // connection's later races.
+    struct {
+        bool motion = false, relative = false;
+        int runs = 0;
+        bool known = false;
+    } absolute;
+    // The side cover the pointer is over; the game reads it, and shows it,
+    // at roam.
+    struct {
+        const SideCover* cover = nullptr;
+    } side;
     // Drawn at the held point.
     struct {
         Layer layer;
@@ -248,6 +299,11 @@ double ToSurfaceY(const Connection& c, double py);
 double ToScreenX(const Connection& c, double sx);
 double ToScreenY(const Connection& c, double sy);
 void DropCover(Connection& c);
+// The side covers, shown while the pointer reaches past the primary, and
+// the one a surface is.
+void SendSides(Connection& c);
+void DropSides(Connection& c);
+const SideCover* FindSide(const Connection& c, const wl_surface* surface);
 
 // ---- the window's picture (wl_picture.cpp) ---------------------------------
 

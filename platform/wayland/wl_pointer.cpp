@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <utility>
 
 #include "platform/wayland/wl_internal.h"
 
@@ -61,7 +62,10 @@ bool MakeArrow(const Connection& c, Buffer& b, double scale, int ox, int oy) {
 // The game draws the arrow only while the compositor holds the pointer
 // still; otherwise the compositor's own pointer shows, so that the player
 // never sees two arrows, nor one frozen where the pointer is not.
-bool ArrowStands(const PointerState& p) { return p.arrow.shown && p.lock.active; }
+// Over another output the game shows it on the primary, the pointer hidden.
+bool ArrowStands(const PointerState& p) {
+    return p.arrow.shown && (p.lock.active || (p.want == Want::Reach && p.side.cover));
+}
 
 // ---- listeners ------------------------------------------------------------
 
@@ -79,10 +83,33 @@ void OnLockUnlocked(void* data, zwp_locked_pointer_v1*) {
 }
 const zwp_locked_pointer_v1_listener kLockListener = {OnLockLocked, OnLockUnlocked};
 
-void OnPointerEnter(void* data, wl_pointer*, uint32_t serial, wl_surface* surface, wl_fixed_t x, wl_fixed_t y) {
-    Connection& c = *static_cast<Connection*>(data);
-    if (!c.cover.surface || surface != c.cover.surface) return;
+void OnConfined(void* data, zwp_confined_pointer_v1*) { static_cast<Connection*>(data)->pointer.confined = true; }
+void OnUnconfined(void* data, zwp_confined_pointer_v1*) { static_cast<Connection*>(data)->pointer.confined = false; }
+const zwp_confined_pointer_v1_listener kConfineListener = {OnConfined, OnUnconfined};
+
+// -1, 0 or 1: whether v lies before, on or past [0, size).
+int Past(double v, int size) { return v < 0 ? -1 : v >= size ? 1 : 0; }
+
+// Over a side cover: read at the primary's nearest point.
+void OverSide(Connection& c, double sx, double sy) {
     PointerState& p = c.pointer;
+    p.roam.x = std::clamp(ToScreenX(c, p.side.cover->x + sx), 0.0, c.cover.screen.width - 1.0);
+    p.roam.y = std::clamp(ToScreenY(c, p.side.cover->y + sy), 0.0, c.cover.screen.height - 1.0);
+    p.roam.moved = true;
+}
+
+void OnPointerEnter(void* data, wl_pointer* device, uint32_t serial, wl_surface* surface, wl_fixed_t x,
+                    wl_fixed_t y) {
+    Connection& c = *static_cast<Connection*>(data);
+    PointerState& p = c.pointer;
+    if (const SideCover* side = FindSide(c, surface)) {
+        p.side.cover = side;
+        wl_pointer_set_cursor(device, serial, nullptr, 0, 0);
+        OverSide(c, wl_fixed_to_double(x), wl_fixed_to_double(y));
+        p.arrow.dirty = true;
+        return;
+    }
+    if (!c.cover.surface || surface != c.cover.surface) return;
     p.over.entered = true;
     p.over.serial = serial;
     p.over.x = wl_fixed_to_double(x);
@@ -93,13 +120,20 @@ void OnPointerEnter(void* data, wl_pointer*, uint32_t serial, wl_surface* surfac
 
 void OnPointerLeave(void* data, wl_pointer*, uint32_t, wl_surface* surface) {
     Connection& c = *static_cast<Connection*>(data);
-    if (surface == c.cover.surface) c.pointer.over.entered = false;
+    PointerState& p = c.pointer;
+    if (surface == c.cover.surface) p.over.entered = false;
+    if (p.side.cover && p.side.cover->surface == surface) {
+        p.side.cover = nullptr;
+        p.arrow.dirty = true;
+    }
 }
 
 void OnPointerMotion(void* data, wl_pointer*, uint32_t, wl_fixed_t x, wl_fixed_t y) {
     Connection& c = *static_cast<Connection*>(data);
     PointerState& p = c.pointer;
+    if (p.side.cover) return OverSide(c, wl_fixed_to_double(x), wl_fixed_to_double(y));
     if (!p.over.entered) return;
+    if (p.want == Want::Confine && p.confined) p.absolute.motion = true;
     p.over.x = wl_fixed_to_double(x);
     p.over.y = wl_fixed_to_double(y);
     p.over.seen = true;
@@ -116,6 +150,15 @@ void OnRelativeMotion(void* data, zwp_relative_pointer_v1*, uint32_t, uint32_t, 
                       wl_fixed_t, wl_fixed_t) {
     Connection& c = *static_cast<Connection*>(data);
     PointerState& p = c.pointer;
+    p.absolute.relative = true;
+    // Confined, and pushed past an edge: whether the compositor stopped it
+    // there is seen once the position that comes with it is in.
+    if (p.want == Want::Confine && p.confined && p.over.entered && p.over.seen && !p.pushed.dx && !p.pushed.dy) {
+        const double x = ToScreenX(c, p.over.x), y = ToScreenY(c, p.over.y);
+        const double tx = x + wl_fixed_to_double(dx), ty = y + wl_fixed_to_double(dy);
+        p.pushed = {x, y, Past(tx, c.cover.screen.width), Past(ty, c.cover.screen.height), tx, ty};
+        return;
+    }
     if (p.want != Want::Roam || !p.lock.active) return;
     // The motion comes in the pixels of the compositor's layout, which are
     // the screen's (mutter laid out in physical pixels gives physical
@@ -210,7 +253,7 @@ void SendArrow(Connection& c) {
     wl_surface_commit(layer.surface);
     c.cover.dirty = true;
     // Drawn anew (the scale changed) while it roams: where it roams.
-    if (p.want == Want::Roam) p.roam.moved = true;
+    if (p.want == Want::Roam || p.want == Want::Reach) p.roam.moved = true;
 }
 
 // The arrow where the pointer roams: the same picture moved, its tip
@@ -243,13 +286,68 @@ void EndLock(Connection& c) {
     p.lock.active = false;
 }
 
+// What the last read says of the device and of the compositor, while the
+// pointer is kept on the primary of several outputs.
+void CheckMotion(Connection& c) {
+    PointerState& p = c.pointer;
+    // Positions with no relative motion beside them, read after read: a
+    // device that gives positions. A confinement may not stop it at the
+    // edge (KWin 5.27 leaves it where it was, or moves it along the edge),
+    // and a lock holds it still: it goes free on every output instead,
+    // read on the primary.
+    const bool relative = p.absolute.relative;
+    if (p.absolute.motion || relative) p.absolute.runs = p.absolute.motion && !relative ? p.absolute.runs + 1 : 0;
+    p.absolute.motion = p.absolute.relative = false;
+    // A mouse again, over the primary: confined there from now on.
+    if (relative && p.want == Want::Reach && p.over.entered && !p.side.cover) {
+        p.absolute.known = false;
+        p.want = Want::Confine;
+        DropSides(c);
+        p.arrow.shown = false;
+        p.arrow.dirty = p.cursor.dirty = true;
+        return;
+    }
+    if (p.absolute.runs >= 2 && p.want == Want::Confine) {
+        p.absolute.known = true;
+        p.want = Want::Reach;
+        p.arrow.shown = true;
+        p.pushed = {};
+        return;
+    }
+    // A confined pointer pushed past an edge stops on it in sway and
+    // mutter; KWin 5.27 leaves it where it was. There the pointer is
+    // locked again and roams from where the push would have stopped it.
+    if (!p.pushed.dx && !p.pushed.dy) return;
+    const auto pushed = std::exchange(p.pushed, {});
+    if (p.want != Want::Confine || !p.confined || !p.relative) return;
+    const double x = ToScreenX(c, p.over.x), y = ToScreenY(c, p.over.y);
+    const int w = c.cover.screen.width, h = c.cover.screen.height;
+    // Short of the edge it went for, and not moved that way at all.
+    const auto stuck = [](int way, double now, double was, int size) {
+        return way != 0 && now == was && Past(now + way, size) == 0;
+    };
+    if (!stuck(pushed.dx, x, pushed.x, w) && !stuck(pushed.dy, y, pushed.y, h)) return;
+    p.want = Want::Roam;
+    p.roam.x = std::clamp(pushed.tx, 0.0, w - 1.0);
+    p.roam.y = std::clamp(pushed.ty, 0.0, h - 1.0);
+    p.roam.moved = true;
+    p.hold.x = static_cast<int>(std::floor(p.roam.x));
+    p.hold.y = static_cast<int>(std::floor(p.roam.y));
+    p.arrow.shown = true;
+    p.arrow.dirty = p.cursor.dirty = true;
+}
+
 void SendConstraints(Connection& c) {
     PointerState& p = c.pointer;
     const Globals& g = c.globals;
+    CheckMotion(c);
     if (p.lock.handle && p.want != Want::Hold && p.want != Want::Roam) EndLock(c);
-    if (p.confinement && p.want != Want::Confine) Drop(c, p.confinement, zwp_confined_pointer_v1_destroy);
+    if (p.confinement && p.want != Want::Confine) {
+        Drop(c, p.confinement, zwp_confined_pointer_v1_destroy);
+        p.confined = false;
+    }
     if (!g.constraints || !p.device) return;
-    if (!p.lock.handle && p.want == Want::Hold) {
+    if (!p.lock.handle && (p.want == Want::Hold || p.want == Want::Roam)) {
         // The whole surface, said as a region rather than none: KWin 5.27
         // takes no region as an empty one and then ignores the hint.
         wl_region* all = wl_compositor_create_region(g.compositor);
@@ -264,6 +362,7 @@ void SendConstraints(Connection& c) {
     if (!p.confinement && p.want == Want::Confine) {
         p.confinement = zwp_pointer_constraints_v1_confine_pointer(g.constraints, c.cover.surface, p.device, nullptr,
                                                                    ZWP_POINTER_CONSTRAINTS_V1_LIFETIME_PERSISTENT);
+        zwp_confined_pointer_v1_add_listener(p.confinement, &kConfineListener, &c);
         c.cover.dirty = true;
     }
 }
@@ -276,7 +375,11 @@ void DropPointerCover(Connection& c) {
     FreeBuffer(c, p.arrow.buffer);
     Drop(c, p.cursor.surface, wl_surface_destroy);
     FreeBuffer(c, p.cursor.buffer);
-    p.over.entered = p.over.seen = p.lock.active = p.lock.came = false;
+    p.over.entered = p.over.seen = p.lock.active = p.lock.came = p.confined = false;
+    p.pushed = {};
+    p.absolute.motion = p.absolute.relative = false;
+    p.absolute.runs = 0;
+    p.side.cover = nullptr;
     p.arrow.shown = p.arrow.dirty = p.cursor.dirty = p.roam.moved = false;
     p.want = Want::Free;
 }
@@ -321,8 +424,9 @@ void Hold(int x, int y) {
 
 void Confine() {
     Connection* c = Current();
-    // A roaming pointer stays on the screen by itself.
-    if (!c || !c->cover.surface || c->pointer.want == Want::Roam) return;
+    // A roaming pointer stays on the screen by itself, a reaching one is
+    // read there.
+    if (!c || !c->cover.surface || c->pointer.want == Want::Roam || c->pointer.want == Want::Reach) return;
     c->pointer.want = Want::Confine;
     Send(*c);
 }
@@ -339,21 +443,16 @@ void Free() {
                              "during the count-in\n");
         p.lock.refusalTold = true;
     }
-    // On several outputs, held by a lock the compositor keeps: roam from
-    // the held point, kept on this output.
-    if (p.want == Want::Hold && p.lock.active && p.relative && c.globals.outputs.size() > 1) {
-        p.want = Want::Roam;
-        p.roam.x = p.hold.x;
-        p.roam.y = p.hold.y;
-        p.over.seen = true;
-        return;
-    }
+    // On several outputs the pointer goes on from the held point confined
+    // to this one, in the same breath: never free to leave it meanwhile.
+    const bool keep = p.want == Want::Hold && c.globals.outputs.size() > 1;
     const bool held = p.want == Want::Hold || p.arrow.shown;
-    p.want = Want::Free;
+    p.want = !keep ? Want::Free : p.absolute.known ? Want::Reach : Want::Confine;
     if (held) {
         p.arrow.shown = false;
         p.arrow.dirty = p.cursor.dirty = true;
     }
+    if (p.want == Want::Reach) p.arrow.shown = true;
     Send(c);
 }
 
@@ -361,7 +460,7 @@ bool Position(int& x, int& y) {
     const Connection* c = Current();
     if (!c) return false;
     const PointerState& p = c->pointer;
-    if (p.want == Want::Roam) {
+    if (p.want == Want::Roam || (p.want == Want::Reach && p.side.cover)) {
         x = static_cast<int>(std::floor(p.roam.x));
         y = static_cast<int>(std::floor(p.roam.y));
         return true;

@@ -160,6 +160,30 @@ class Compositor:
         log(f"relative motion: {fx} x {fy} X pixels a unit ({moved[0] - left[0]} and {down[1] - top[1]} for {n});"
             f" the pointer stops at x {left[0]} and {right[0]}, y {top[1]} and {bottom[1]}")
 
+    def pointed(self, points):
+        """Where a tablet pointed at each of these X pixels puts the
+        pointer, as XWayland sees it over an X window covering its whole
+        screen (every monitor); None without XWayland."""
+        if self.nox:
+            return None
+        track = subprocess.Popen([self.probe, "track"], env=self.env, stdin=subprocess.PIPE,
+                                 stdout=subprocess.PIPE, text=True)
+        seen = []
+        try:
+            if track.stdout.readline().strip() != "ready":
+                raise RuntimeError("x11_probe track did not start")
+            time.sleep(self.window_settles)
+            for p in points:
+                self.point(*p)
+                time.sleep(0.15)
+                track.stdin.write("\n")
+                track.stdin.flush()
+                seen.append(tuple(int(v) for v in track.stdout.readline().split()))
+        finally:
+            track.stdin.close()
+            track.wait(5)
+        return seen
+
     def reach(self, x, y):
         """As a mouse gets to X pixel (x, y), to press there: from the
         top-left corner (point is the tablet)."""

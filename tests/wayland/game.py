@@ -206,10 +206,11 @@ def arrow_at(comp, name, point, what, cursor=False):
     its tip at this point of the X screen (nothing without SKORREL_SHOTS)."""
     img = shot(comp, name, cursor)
     if not img:
-        return
+        return None
     s = img[0] / comp.screen.root[0]   # screenshot pixels an X pixel
     want = (point[0] * s, point[1] * s)
     got = find_arrow(img, comp.scale)
     # At a fractional scale the compositor rounds a position somewhere.
     check(f"{what} ({point} on the X screen, {want[0]:g},{want[1]:g} in the screenshot)",
           got is not None and abs(got[0] - want[0]) < 1 and abs(got[1] - want[1]) < 1, str(got))
+    return img

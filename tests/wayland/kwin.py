@@ -161,8 +161,10 @@ class KWin(VPointer, Compositor):
                     f' if (cs[i].caption == {json.dumps(win)}) cs[i].closeWindow(); say("");')
 
     def own_monitor(self):
+        # Its outputs side by side, the primary first; the root spans them,
+        # as XWayland's does.
         w, h = self.logical
-        return [0, 0, w, h], (w, h)
+        return [0, 0, w, h], (w * self.outputs, h)
 
     def screenshot(self, path, cursor=False):
         r, w = os.pipe()

@@ -57,8 +57,9 @@ class Mutter(Compositor):
 
     def _input_session(self, bus):
         """The remote desktop session that moves the pointer and presses the
-        keys. A screen cast of the primary monitor, recorded before it
-        starts, lets it take absolute motion too, in that stream's pixels."""
+        keys. A screen cast of each monitor, recorded before it starts,
+        lets it take absolute motion too, in that stream's pixels: the
+        primary's for the primary, the other's for a point beyond it."""
         dbus = self.dbus
         rd = wait_until(lambda: self._remote_desktop(bus), 30, 0.2)
         if not rd:
@@ -72,9 +73,13 @@ class Mutter(Compositor):
         sc_path = sc.CreateSession(dbus.Dictionary({"remote-desktop-session-id": sid}, signature="sv"),
                                    dbus_interface="org.gnome.Mutter.ScreenCast")
         _, _, logical, _ = self._display_config(bus).GetCurrentState()
-        primary = next(m for m in logical if m[4])
-        self.stream = bus.get_object("org.gnome.Mutter.ScreenCast", sc_path).RecordMonitor(
-            primary[5][0][0], dbus.Dictionary({}, signature="sv"), dbus_interface="org.gnome.Mutter.ScreenCast.Session")
+        cast = bus.get_object("org.gnome.Mutter.ScreenCast", sc_path)
+        # The primary first, then the others from left to right: the
+        # harness puts them right of it, each as big.
+        self.streams = [cast.RecordMonitor(m[5][0][0], dbus.Dictionary({}, signature="sv"),
+                                           dbus_interface="org.gnome.Mutter.ScreenCast.Session")
+                        for m in sorted(logical, key=lambda m: (not m[4], m[0]))]
+        self.stream = self.streams[0]
         self.session.Start()
         # The stream has the mode's pixels at any scale and layout; the X
         # screen has the layout's, which are those only when laid out in
@@ -133,9 +138,12 @@ class Mutter(Compositor):
         self.settle()
 
     def point(self, x, y):
-        """Puts the pointer at X pixel (x, y) of the primary monitor, as a
-        tablet or a remote desktop does: absolute motion."""
-        self.session.NotifyPointerMotionAbsolute(self.stream, self.dbus.Double(x * self.stream_px[0]),
+        """Puts the pointer at X pixel (x, y) of the primary monitor, or
+        beyond its right edge on the monitors there, as a tablet or a remote
+        desktop does: absolute motion."""
+        w = self.screen.w if self.screen else self.size[0]
+        k = min(max(int(x // w), 0), len(self.streams) - 1)
+        self.session.NotifyPointerMotionAbsolute(self.streams[k], self.dbus.Double((x - k * w) * self.stream_px[0]),
                                                  self.dbus.Double(y * self.stream_px[1]))
         self.settle()
 

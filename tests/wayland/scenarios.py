@@ -85,6 +85,22 @@ def moves(W, H, X, Y):
                          (0, 100),            # left
                          (0, 10 * H),         # bottom-left corner
                          (100, 0)],           # bottom
+        # Absolute, across the whole layout (the other monitor is right of
+        # the primary): near misses first, each leaving the race running.
+        "two-monitors near misses": [(W - 2, Y),      # one short of the shared edge
+                                     (W - 1, 0),      # top-right corner
+                                     (0, H - 1),      # bottom-left corner
+                                     (1, Y)],         # one short of the left edge
+        # On the other monitor: held on the shared edge at maxX; then the
+        # other three.
+        "two-monitors abs": [(W + W // 2, Y),         # the other monitor's middle
+                             (100, 0),                # top
+                             (0, 100),                # left
+                             (100, H - 1)],           # bottom
+        "two-monitors abs 2": [(2 * W - 1, 100),      # the other monitor's far side
+                               (W - 101, 0),          # top
+                               (0, H - 101),          # left
+                               (101, H - 1)],         # bottom
     }
 
 
@@ -94,6 +110,15 @@ def play(comp, name, first=None, relative=False):
     s = comp.screen
     for p in moves(s.w, s.h, *s.held)[name][:first]:
         (comp.rel if relative else comp.to)(*p)
+
+
+def point_across(comp, name):
+    """Points a tablet at each point of the list of this name, which may
+    lie on any monitor of the layout."""
+    s = comp.screen
+    for p in moves(s.w, s.h, *s.held)[name]:
+        comp.point(*p)
+        comp.at = (min(max(p[0], 0), s.w - 1), min(max(p[1], 0), s.h - 1))
 
 
 def shove_during_count_in(comp, pressed):
@@ -271,20 +296,35 @@ def relative_races(comp, o):
     second monitor right of the primary; during the race the shared edge
     stops the pointer and counts."""
     unheld = o.scenario == "unheld"
+    if not unheld and comp.device == "abs":
+        # The harness's own tablet reaches the other monitor.
+        s = comp.screen
+        want = [(s.w + s.w // 2, s.held[1]), (2 * s.w - 1, 100), (s.w - 2, s.held[1])]
+        got = comp.pointed(want)
+        if got is not None:
+            check("the tablet points on both monitors", got == want, f"{got}, not {want}")
     if not (game := Game.open(comp, o.game)):
         return
     if not unheld:
         centred(game.frame(), comp.screen, "the window is centred on the primary monitor", vertical=False)
-    for n in (1, 2):
+    # After the tablet's two races, a mouse's in the same game.
+    tablet = not unheld and comp.device == "abs"
+    for n in (1, 2, 3) if tablet else (1, 2):
         pressed = game.press_start()
         if unheld:
             shove_during_count_in(comp, pressed)
         wait_go(comp, pressed)
         img = shot(comp, f"unheld-{n}", cursor=True) if unheld else None
-        play(comp, o.scenario, relative=True)
-        if n == 2:
+        if tablet and n < 3:
+            two_monitors_absolute(comp, game, n)
+        else:
+            if tablet:
+                comp.rel(10, 0)     # a mouse's first small motion
+            play(comp, o.scenario, relative=True)
+        if n >= 2:
             dismiss_any(comp, (BEST_TITLE, REFUSED_TITLE), 3)
         game.recorded(n, f"race {n} runs to its end without a hold" if unheld else
+                      "race 3: a mouse after the tablet, the shared edge stops it and counts" if n == 3 else
                       f"race {n}: the edge shared with the other monitor stops the pointer and counts")
         if img:
             check("the pointer is not shown at the held point", find_arrow(img, comp.scale) != comp.screen.held,
@@ -297,6 +337,35 @@ def relative_races(comp, o):
     else:
         time.sleep(0.5)
     game.close()
+
+
+def two_monitors_absolute(comp, game, n):
+    """A tablet pointing across both monitors: a point on the other one
+    holds the pointer on the primary's shared edge, which counts; near
+    misses do not."""
+    s = comp.screen
+    before = game.lines()
+    if n == 1:
+        point_across(comp, "two-monitors near misses")
+        time.sleep(0.6)
+        check("one pixel short of the shared edge, corners and one short of the left leave the race running",
+              game.lines() == before and game.proc.poll() is None, str(game.lines()))
+        comp.point(s.w + s.w // 2, s.held[1])
+        time.sleep(0.3)
+        seen = arrow_at(comp, "two-monitors-edge", (s.w - 1, s.held[1]),
+                        "a point on the other monitor shows the pointer on the primary's shared edge", cursor=True)
+        bare = shot(comp, "two-monitors-edge-bare")
+        if seen and bare:
+            # Past the arrow's width beyond the edge, the other monitor
+            # looks the same with the pointer drawn as without.
+            w, h = seen[0], seen[1]
+            x0 = int((s.w + 16) * w / s.root[0]) * 3
+            row = w * 3
+            same = all(seen[2][y * row + x0:(y + 1) * row] == bare[2][y * row + x0:(y + 1) * row] for y in range(h))
+            check("no other pointer shows on the other monitor", same)
+        point_across(comp, "two-monitors abs")
+    else:
+        point_across(comp, "two-monitors abs 2")
 
 
 def closes(comp, o):

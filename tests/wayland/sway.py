@@ -98,10 +98,16 @@ class Sway(VPointer, Compositor):
 
     def own_monitor(self):
         try:
-            r = next(o["rect"] for o in json.loads(self.msg("-t", "get_outputs")) if o.get("active"))
-        except (ValueError, StopIteration):
+            rects = [o["rect"] for o in json.loads(self.msg("-t", "get_outputs")) if o.get("active")]
+        except ValueError:
             return None, None
-        return [r["x"], r["y"], r["width"], r["height"]], (r["width"], r["height"])
+        if not rects:
+            return None, None
+        # The first is the primary; the root spans the whole layout, as
+        # XWayland's does.
+        r = rects[0]
+        return [r["x"], r["y"], r["width"], r["height"]], (max(o["x"] + o["width"] for o in rects),
+                                                           max(o["y"] + o["height"] for o in rects))
 
     def screenshot(self, path, cursor=False):
         subprocess.run(["grim", *(["-c"] if cursor else []), "-t", "ppm", path], env=self.env, check=True)
