@@ -132,8 +132,9 @@ def options(scenarios, argv=None, more=None):
     p.add_argument("--monitors", type=int, default=1, help="the primary and more to its right")
     p.add_argument("--no-xwayland", action="store_true", help="the game's window on Wayland itself (sway, KWin)")
     p.add_argument("--no-lock", action="store_true", help="a sway that never grants a pointer lock")
-    p.add_argument("--device", choices=("rel", "abs"), default="rel",
-                   help="what plays: a mouse (relative motion) or a tablet (absolute positions)")
+    p.add_argument("--device", choices=("rel", "abs", "both"), default="rel",
+                   help="what plays: a mouse (relative motion), a tablet (absolute positions), or the scenario"
+                        " once by each in the same session")
     p.add_argument("--size", type=lambda v: tuple(int(n) for n in v.split("x")), default=(1920, 1080),
                    metavar="WxH", help="each output's mode in pixels")
     p.add_argument("--scale", type=float, default=1.0, help="each output's scale")
@@ -184,7 +185,11 @@ def run(o, play):
         comp.start()
         session = comp
         measure(comp)
-        play(comp, o)
+        for device in ("rel", "abs") if o.device == "both" else (o.device,):
+            if o.device == "both":
+                comp.device, comp.label = device, o.label.replace("both", device)
+                log("played by", "a mouse" if device == "rel" else "a tablet")
+            play(comp, o)
     except Exception as e:  # a broken session is a failure, not a crash
         check("the session runs", False, repr(e))
     finally:
