@@ -63,10 +63,19 @@ skorrel_install_begin() {
 skorrel_install_wait() {
   [ -n "${SKORREL_INSTALL_PID:-}" ] || return 0
   if [ $# -gt 0 ]; then
-    while kill -0 "$SKORREL_INSTALL_PID" 2>/dev/null; do
-      [ "$(cat "$SKORREL_INSTALL_LOG.groups" 2>/dev/null | wc -l)" -ge "$1" ] && return 0
+    # Also from a subshell, which cannot wait for it: done once the
+    # groups are in, failed if it ended before.
+    local done_groups
+    while :; do
+      done_groups=$(cat "$SKORREL_INSTALL_LOG.groups" 2>/dev/null | wc -l)
+      [ "$done_groups" -ge "$1" ] && return 0
+      kill -0 "$SKORREL_INSTALL_PID" 2>/dev/null || break
       sleep 1
     done
+    [ "$(cat "$SKORREL_INSTALL_LOG.groups" 2>/dev/null | wc -l)" -ge "$1" ] && return 0
+    cat "$SKORREL_INSTALL_LOG" >&2
+    echo "Installing the packages failed (log: $SKORREL_INSTALL_LOG)" >&2
+    return 1
   fi
   if ! wait "$SKORREL_INSTALL_PID"; then
     cat "$SKORREL_INSTALL_LOG" >&2

@@ -11,8 +11,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 start=$(date +%s)
+# --build-only: the build, nothing installed or checked (./test builds it
+# early, beside its tests).
+build_only=0
+[ "${1:-}" = --build-only ] && build_only=1
 . scripts/deps.sh
-skorrel_install "${SKORREL_BUILD_PACKAGES[@]}" "${SKORREL_X_PACKAGES[@]}" "${SKORREL_PACKAGE_PACKAGES[@]}"
+[ $build_only = 1 ] || skorrel_install "${SKORREL_BUILD_PACKAGES[@]}" "${SKORREL_X_PACKAGES[@]}" "${SKORREL_PACKAGE_PACKAGES[@]}"
 root=0
 [ "$(id -u)" -eq 0 ] && root=1
 # Other scripts may be installing packages at the same time: wait for the lock.
@@ -25,6 +29,7 @@ cmake -S . -B build-deb -DCMAKE_BUILD_TYPE=Release -DSKORREL_BUILD_GAME=ON \
 cmake --build build-deb -j2
 [ build-deb/x11_probe -nt tests/x11_probe.cpp ] ||
     c++ -std=c++20 -O2 -Wall -Wextra -Wpedantic tests/x11_probe.cpp -lX11 -lXrandr -o build-deb/x11_probe
+[ $build_only = 0 ] || exit 0
 rm -f build-deb/skorrel_*.deb
 (cd build-deb && cpack -G DEB >/dev/null)
 debs=(build-deb/skorrel_*.deb)

@@ -21,6 +21,9 @@ if [ "$rebuild" = 1 ]; then
     "${sources[@]}" -o "$target"
 fi
 
+# --build-only: the fuzzer built, not run (./test builds it early).
+[ "${1:-}" = --build-only ] && exit 0
+
 # New finds go to build-fuzz/found; fuzz/corpus is the kept seed set.
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 log="$out/last-run.log"

@@ -12,6 +12,15 @@ export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 # locale (a login shell without LANG) the tests' Japanese folders cannot be
 # made.
 export LC_ALL=C.UTF-8
+# SKORREL_WAIT_FOR: a file that is there while the exes are still being built.
+if [ -n "${SKORREL_WAIT_FOR:-}" ] && [ -e "$SKORREL_WAIT_FOR" ]; then
+    echo "wine: waiting for the Windows builds"
+    for ((waited = 0; waited < 600; waited++)); do
+        [ -e "$SKORREL_WAIT_FOR" ] || break
+        sleep 1
+    done
+    [ ! -e "$SKORREL_WAIT_FOR" ] || { echo "wine: the Windows builds are not done after 10 minutes" >&2; exit 1; }
+fi
 [ -f "$build/skorrel.exe" ] || { echo "wine: no $build/skorrel.exe; run scripts/build-windows.sh" >&2; exit 1; }
 
 # Some kernels run no 32-bit programs at all (IA-32 emulation off): the
