@@ -105,16 +105,18 @@ SKORREL_DESKTOP_PACKAGES=(gnome-shell kwin-x11 breeze libglib2.0-bin plasma-fram
 SKORREL_WINE32_PACKAGES=(wine32:i386 libxi6:i386 libxrandr2:i386 libxinerama1:i386
   libxcursor1:i386 libxrender1:i386 libxfixes3:i386)
 # What building the tests adds (the benchmarks are built there too, so they
-# keep building). The icon tools check that the icons are what
+# keep building).
+SKORREL_TEST_BUILD_PACKAGES=(googletest libgtest-dev libxtst-dev plasma-wayland-protocols)
+# What the other builds need: MinGW for the Windows ones, clang for the
+# fuzzer; and the icon tools, which check that the icons are what
 # packaging/skorrel.svg makes, and the exes' icons.
-SKORREL_TEST_BUILD_PACKAGES=(googletest libgtest-dev clang libclang-rt-14-dev libxtst-dev plasma-wayland-protocols
-  librsvg2-bin icoutils)
-# What the Windows builds need.
-SKORREL_MINGW_PACKAGES=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-  binutils-mingw-w64-i686)
+SKORREL_OTHER_BUILD_PACKAGES=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+  binutils-mingw-w64-i686 clang libclang-rt-14-dev librsvg2-bin icoutils)
+# Wine, for the Windows builds' tests.
+SKORREL_WINE_PACKAGES=(wine64 "${SKORREL_WINE32_PACKAGES[@]}")
 # What the tests add, all told.
-SKORREL_TEST_PACKAGES=("${SKORREL_TEST_BUILD_PACKAGES[@]}" "${SKORREL_MINGW_PACKAGES[@]}" wine64
-  "${SKORREL_WINE32_PACKAGES[@]}")
+SKORREL_TEST_PACKAGES=("${SKORREL_TEST_BUILD_PACKAGES[@]}" "${SKORREL_OTHER_BUILD_PACKAGES[@]}"
+  "${SKORREL_WINE_PACKAGES[@]}")
 # What the benchmarks add.
 SKORREL_BENCH_PACKAGES=(libxtst-dev strace linux-perf
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64)
