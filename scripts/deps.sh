@@ -53,6 +53,9 @@ skorrel_install_begin() {
         skorrel_install "${group[@]}" || exit 1
         echo >>"$log.groups"
         group=()
+        # What comes after the first group installs beside the tests: at
+        # the lowest priority, as the other builds run.
+        renice -n 19 -p "$BASHPID" >/dev/null 2>&1 || true
       else
         group+=("$p")
       fi
@@ -107,11 +110,13 @@ SKORREL_WINE32_PACKAGES=(wine32:i386 libxi6:i386 libxrandr2:i386 libxinerama1:i3
 # What building the tests adds (the benchmarks are built there too, so they
 # keep building).
 SKORREL_TEST_BUILD_PACKAGES=(googletest libgtest-dev libxtst-dev plasma-wayland-protocols)
+# The icon tools check that the icons are what packaging/skorrel.svg makes,
+# and the exes' icons.
+SKORREL_ICON_PACKAGES=(librsvg2-bin icoutils)
 # What the other builds need: MinGW for the Windows ones, clang for the
-# fuzzer; and the icon tools, which check that the icons are what
-# packaging/skorrel.svg makes, and the exes' icons.
+# fuzzer.
 SKORREL_OTHER_BUILD_PACKAGES=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-  binutils-mingw-w64-i686 clang libclang-rt-14-dev librsvg2-bin icoutils)
+  binutils-mingw-w64-i686 clang libclang-rt-14-dev "${SKORREL_ICON_PACKAGES[@]}")
 # Wine, for the Windows builds' tests.
 SKORREL_WINE_PACKAGES=(wine64 "${SKORREL_WINE32_PACKAGES[@]}")
 # What the tests add, all told.

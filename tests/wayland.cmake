@@ -59,8 +59,11 @@ foreach(c sway kwin)
 endforeach()
 # Sessions without XWayland: the game's window on Wayland itself, found in
 # the compositor's own window list.
-skorrel_wayland_test(e2e_wayland_sway_no_xwayland --compositor=sway --no-xwayland --size=1920x1080 --device=rel)
-skorrel_wayland_test(e2e_wayland_kwin_no_xwayland --compositor=kwin --no-xwayland --size=1920x1080 --device=abs)
+# Two races, a box, the window closed, and a game closed from its race.
+skorrel_wayland_test(e2e_wayland_sway_no_xwayland --compositor=sway --no-xwayland --scenario=closes --size=1920x1080
+                     --device=rel)
+skorrel_wayland_test(e2e_wayland_kwin_no_xwayland --compositor=kwin --no-xwayland --scenario=closes --size=1920x1080
+                     --device=abs)
 # XWayland there, but the player's QT_QPA_PLATFORM puts the window on
 # Wayland: races played, and the game closed after them and from within a
 # race ends at once.

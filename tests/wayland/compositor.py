@@ -15,6 +15,7 @@ class Compositor:
     tells_focus = False  # whether focused() knows
     tells_app_id = False # whether app_id() knows
     tells_pointer = False  # whether pointer() knows
+    centres_wayland_windows = True  # where the game cannot place its window
     device = "rel"       # what plays the races: "rel" a mouse, "abs" a tablet
     at = (0, 0)          # where the pointer is on the primary, X pixels
     screen = None        # the harness's Screen, once measured

@@ -15,6 +15,8 @@ class GnomeShell(Mutter):
     tells_focus = True
     tells_app_id = True
     tells_pointer = True
+    # It places a new Wayland window near the top left, not in the middle.
+    centres_wayland_windows = False
     # The shell animates a window in: till then XWayland hears no motion.
     window_settles = 1.5
 

@@ -378,6 +378,8 @@ def closes(comp, o):
     fr = game.frame()
     log("frame", fr)
     check("client area 248x48", fr and fr[6:8] == [248, 48], str(fr))
+    if not comp.own_windows or comp.centres_wayland_windows:
+        centred(fr, comp.screen, "the window is centred, frame included")
     held_through_count_in(comp, game, ("held", "go"))
     play(comp, "short")
     play(comp, "short's last")
