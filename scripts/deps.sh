@@ -63,19 +63,25 @@ skorrel_install_begin() {
   ) >"$log" 2>&1 </dev/null &
   SKORREL_INSTALL_PID=$!
 }
+# How many of the background groups are in (none before the first).
+skorrel_groups_in() {
+  if [ -f "$SKORREL_INSTALL_LOG.groups" ]; then
+    wc -l <"$SKORREL_INSTALL_LOG.groups"
+  else
+    echo 0
+  fi
+}
 skorrel_install_wait() {
   [ -n "${SKORREL_INSTALL_PID:-}" ] || return 0
   if [ $# -gt 0 ]; then
     # Also from a subshell, which cannot wait for it: done once the
     # groups are in, failed if it ended before.
-    local done_groups
     while :; do
-      done_groups=$(cat "$SKORREL_INSTALL_LOG.groups" 2>/dev/null | wc -l)
-      [ "$done_groups" -ge "$1" ] && return 0
+      [ "$(skorrel_groups_in)" -ge "$1" ] && return 0
       kill -0 "$SKORREL_INSTALL_PID" 2>/dev/null || break
       sleep 1
     done
-    [ "$(cat "$SKORREL_INSTALL_LOG.groups" 2>/dev/null | wc -l)" -ge "$1" ] && return 0
+    [ "$(skorrel_groups_in)" -ge "$1" ] && return 0
     cat "$SKORREL_INSTALL_LOG" >&2
     echo "Installing the packages failed (log: $SKORREL_INSTALL_LOG)" >&2
     return 1
