@@ -220,35 +220,41 @@ const SideCover* FindSide(const Connection& c, const wl_surface* surface) {
     return nullptr;
 }
 
-// One clear fullscreen surface on each output but the primary, made when
-// first wanted; each acked and given its size as the compositor asks.
-void SendSides(Connection& c) {
+// One clear fullscreen surface on each output but the primary.
+void MakeSides(Connection& c) {
     CoverState& cover = c.cover;
     const Globals& g = c.globals;
-    if (c.pointer.want != Want::Reach) return;
+    const Output* primary = nullptr;
+    for (const Output& out : g.outputs)
+        if (out.output == cover.output) primary = &out;
+    if (!primary) return;
+    for (const Output& out : g.outputs) {
+        if (&out == primary || !out.output) continue;
+        SideCover& side = cover.sides.emplace_back();
+        side.connection = &c;
+        side.output = out.output;
+        side.x = out.x - primary->x;
+        side.y = out.y - primary->y;
+        side.surface = wl_compositor_create_surface(g.compositor);
+        if (g.viewporter) side.viewport = wp_viewporter_get_viewport(g.viewporter, side.surface);
+        side.xdgSurface = xdg_wm_base_get_xdg_surface(g.wmBase, side.surface);
+        xdg_surface_add_listener(side.xdgSurface, &kSideSurfaceListener, &side);
+        side.toplevel = xdg_surface_get_toplevel(side.xdgSurface);
+        xdg_toplevel_add_listener(side.toplevel, &kSideToplevelListener, &side);
+        xdg_toplevel_set_title(side.toplevel, "Skorrel");
+        xdg_toplevel_set_app_id(side.toplevel, "org.skorrel.Skorrel");
+        xdg_toplevel_set_fullscreen(side.toplevel, out.output);
+        wl_surface_commit(side.surface);
+    }
+}
+
+// The other outputs' covers, made when first wanted; each acked and given
+// its size as the compositor asks.
+void SendSides(Connection& c) {
+    CoverState& cover = c.cover;
     if (cover.sides.empty()) {
-        const Output* primary = nullptr;
-        for (const Output& out : g.outputs)
-            if (out.output == cover.output) primary = &out;
-        if (!primary) return;
-        for (const Output& out : g.outputs) {
-            if (&out == primary || !out.output) continue;
-            SideCover& side = cover.sides.emplace_back();
-            side.connection = &c;
-            side.output = out.output;
-            side.x = out.x - primary->x;
-            side.y = out.y - primary->y;
-            side.surface = wl_compositor_create_surface(g.compositor);
-            if (g.viewporter) side.viewport = wp_viewporter_get_viewport(g.viewporter, side.surface);
-            side.xdgSurface = xdg_wm_base_get_xdg_surface(g.wmBase, side.surface);
-            xdg_surface_add_listener(side.xdgSurface, &kSideSurfaceListener, &side);
-            side.toplevel = xdg_surface_get_toplevel(side.xdgSurface);
-            xdg_toplevel_add_listener(side.toplevel, &kSideToplevelListener, &side);
-            xdg_toplevel_set_title(side.toplevel, "Skorrel");
-            xdg_toplevel_set_app_id(side.toplevel, "org.skorrel.Skorrel");
-            xdg_toplevel_set_fullscreen(side.toplevel, out.output);
-            wl_surface_commit(side.surface);
-        }
+        if (c.pointer.want != Want::Reach) return;
+        MakeSides(c);
     }
     for (SideCover& side : cover.sides) {
         if (!side.configure.ackDue) continue;
@@ -310,6 +316,23 @@ void Cover(const Screen& screen) {
     Output* out = ChooseOutput(c, screen);
     StartCover(cover, out, screen);
     cover.output = out ? out->output : nullptr;
+    // A tablet known from an earlier race: go! sets it free on every
+    // output, and the compositor takes a moment to show a new surface.
+    // Made first, they show by then, and the covering surface made after
+    // them keeps the focus that its lock needs.
+    if (c.pointer.absolute.known) {
+        MakeSides(c);
+        WaitFor(
+            c,
+            [&c] {
+                SendSides(c);  // acked as asked
+                Flush(c);
+                for (const SideCover& side : c.cover.sides)
+                    if (side.current.width <= 0) return false;
+                return true;
+            },
+            1000);
+    }
 
     cover.surface = wl_compositor_create_surface(g.compositor);
     if (g.viewporter) cover.viewport = wp_viewporter_get_viewport(g.viewporter, cover.surface);
