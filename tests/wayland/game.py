@@ -1,6 +1,7 @@
 """The game as the tests drive it (Game), its boxes, and its arrow as a
 screenshot shows it."""
 import os
+import re
 import shutil
 import subprocess
 import tempfile
@@ -12,6 +13,13 @@ TITLE = "Skorrel  Ver1.0   by Vesk"
 BEST_TITLE = "Skorrel 記録更新"
 REFUSED_TITLE = "Project1"
 APP_ID = "org.skorrel.Skorrel"     # packaging/org.skorrel.Skorrel.desktop
+
+# libwayland's trace of a request (WAYLAND_DEBUG=client): "[  1234.567]  -> if@id.req(...)".
+WIRE_LINE = re.compile(r"^\[ *\d+\.\d+\] ")
+# At go! the game lets go of the lock that held the pointer in the count-in.
+LET_GO = re.compile(rb"-> zwp_locked_pointer_v1@\d+\.destroy\(")
+LOCKED = re.compile(rb"\] zwp_locked_pointer_v1@\d+\.locked\(")
+UNLOCKED = re.compile(rb"\] zwp_locked_pointer_v1@\d+\.unlocked\(")
 
 
 class Game:
@@ -25,6 +33,11 @@ class Game:
             shutil.copy(binary, os.path.join(folder, "skorrel"))
         self.log_path = os.path.join(folder, "game.log")
         env = dict(comp.env, WAYLAND_DISPLAY=display) if display else dict(comp.env)
+        # The game's own account of its wire: go! is seen as it happens.
+        env["WAYLAND_DEBUG"] = "client"
+        self.pressed = None
+        self._scan_at = 0
+        self._count_in = b""   # the trace since the press
         if comp.qt_platform is not None:
             env["QT_QPA_PLATFORM"] = comp.qt_platform
         self.proc = subprocess.Popen([os.path.join(folder, "skorrel")], cwd=folder, env=env,
@@ -83,8 +96,28 @@ class Game:
 
     def press_start(self):
         self.comp.reach(*self.button())
+        self._scan_at = os.path.getsize(self.log_path)
+        self._count_in = b""
         self.comp.press(TITLE)
-        return time.monotonic()
+        self.pressed = time.monotonic()
+        return self.pressed
+
+    def let_go(self):
+        """Whether the game has let go of the pointer since the last press."""
+        with open(self.log_path, "rb") as f:
+            f.seek(self._scan_at)
+            text = f.read()
+        # A line still being written is read again next time.
+        whole = text[:text.rfind(b"\n") + 1]
+        self._scan_at += len(whole)
+        self._count_in += whole
+        return LET_GO.search(self._count_in) is not None
+
+    def lock_kept(self):
+        """Whether, from the press to go!, the compositor said the lock took
+        hold and never that it ended."""
+        trace = self._count_in[:m.start()] if (m := LET_GO.search(self._count_in)) else self._count_in
+        return LOCKED.search(trace) is not None and UNLOCKED.search(trace) is None
 
     def close(self, what="closed: exit status 0"):
         """Closes the window as its close button does: the game must end with 0."""
@@ -102,8 +135,9 @@ class Game:
             return None
 
     def output(self):
+        """What the game said, without the trace of its wire."""
         with open(self.log_path, errors="replace") as f:
-            return f.read()
+            return "".join(line for line in f if not WIRE_LINE.match(line))
 
 
 def dismiss(comp, title):

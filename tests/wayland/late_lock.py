@@ -47,7 +47,7 @@ def late_lock(comp, o):
                  cursor=True)
 
         # 3. Let go at the held point: a sweep from there ends the race.
-        wait_go(comp, pressed)
+        wait_go(comp, game)
         # Through the relay go! can come later than the harness counts on a
         # busy machine: the sweep waits until the game has let go.
         check("the game lets go of the lock at go!", wait_until(lambda: relay.unlocks, 3), str(relay.unlocks))

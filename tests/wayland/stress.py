@@ -55,7 +55,7 @@ def stress(comp, o):
         relay.pause()
         time.sleep(1.0)
         relay.resume()
-        wait_go(comp, pressed)
+        wait_go(comp, game)
         went = time.monotonic()
         time.sleep(1.0)
         still = relay.commits_between(went, time.monotonic(), conn=relay.connection().n)
@@ -74,8 +74,8 @@ def stress(comp, o):
 
         # 2. Cut in the race: stopped, said, not recorded.
         time.sleep(0.3)
-        pressed = game.press_start()
-        wait_go(comp, pressed)
+        game.press_start()
+        wait_go(comp, game)
         comp.to(0, comp.screen.held[1])  # the left edge: one of four
         cut = relay.cut()
         check("the game's connection is cut", cut >= 1, str(cut))
