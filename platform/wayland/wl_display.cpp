@@ -126,7 +126,7 @@ void Fail(Connection& c, const std::string& why) {
     if (c.failed) return;
     c.failed = true;
     failure = why;
-    std::fprintf(stderr, "skorrel: %s\n", why.c_str());
+    if (!c.opening) std::fprintf(stderr, "skorrel: %s\n", why.c_str());
 }
 
 // True when the connection has failed; says why the first time.
@@ -227,7 +227,9 @@ bool Open(std::string* note) {
     // The globals, then what the seat and outputs say of themselves; a
     // compositor still stuck since the last failure fails this one too.
     const uint32_t t0 = posix::MonotonicMs();
+    c.opening = true;
     const bool answered = Synced(c, 2000) && Synced(c, 2000 - std::min<uint32_t>(2000, posix::MonotonicMs() - t0));
+    c.opening = false;
     const Globals& g = c.globals;
     if (!answered || !g.compositor || !g.shm || !g.wmBase || !g.subcompositor) {
         const std::string why = Broken(c)   ? failure

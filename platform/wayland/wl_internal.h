@@ -228,6 +228,7 @@ struct Connection {
     wl_display* display = nullptr;
     wl_registry* registry = nullptr;
     bool failed = false;
+    bool opening = false;  // Open's caller says why it failed
     Globals globals;
     CoverState cover;
     PictureState picture;

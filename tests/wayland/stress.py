@@ -13,7 +13,7 @@ drawn.
    standard error says it once, nothing is recorded.
 3. The next race connects anew to a compositor that does not answer: it
    stops within the game's deadline, a box and standard error say why,
-   nothing is recorded.
+   nothing is recorded. Then one cut before it answers: the same, said once.
 4. The next race connects anew to a compositor that never says it drew a
    frame: the window's picture still follows the count-in to go!, at most
    half a second late; the race plays and is recorded.
@@ -33,13 +33,15 @@ MOST_COUNT_IN_COMMITS = 24
 ANSWER_DEADLINE = 2.0
 
 
-def stopped_and_said(comp, game, box, what, detail, reason):
+def stopped_and_said(comp, game, box, what, detail, reason, said_before=""):
     """A race the connection stopped: a box says so (Return on it), nothing
-    is recorded, and standard error gives the reason once."""
+    is recorded, and standard error gives the reason once (after what it
+    had said before the race)."""
     if check(what, box is not None, detail):
         dismiss(comp, "Skorrel")
     check("nothing recorded", len(game.lines()) == 1, str(game.lines()))
-    check("standard error says why, once", game.output().count(reason) == 1, game.output())
+    said = game.output()[len(said_before):]
+    check("standard error says why, once", said.count(reason) == 1, said)
 
 
 def stress(comp, o):
@@ -97,14 +99,28 @@ def stress(comp, o):
                          f"unanswered, the race stops as the game gives up after {ANSWER_DEADLINE:g} s, and a box says so",
                          f"{stopped:.2f} s: {game.output()}", "skorrel: the Wayland compositor has not answered")
 
+        # 3b. A new connection cut while the game waits for its first answers.
+        time.sleep(0.3)
+        opened = len(relay.connections)
+        said_before = game.output()
+        relay.pause()
+        game.press_start()
+        check("the next race connects anew", relay.wait_connections(opened + 1, 2), str(relay.totals()))
+        time.sleep(0.3)
+        relay.cut()
+        relay.resume()
+        box = wait_until(lambda: comp.window("Skorrel"), 3)
+        stopped_and_said(comp, game, box, "cut before it answers, the race stops and a box says so", game.output(),
+                         "skorrel: the connection to the Wayland compositor was lost", said_before)
+
         # 4. A new connection on which no frame is ever said drawn.
         time.sleep(0.3)
         opened = len(relay.connections)
         relay.drop_frames()
-        pressed = game.press_start()
+        game.press_start()
         check("the next race connects anew", relay.wait_connections(opened + 1, 3), str(relay.totals()))
         conn = opened + 1
-        wait_go(comp, pressed)
+        wait_go(comp, game)
         play(comp, "sweep")
         dismiss_any(comp, (BEST_TITLE,), 2)
         game.recorded(2, "with no frame said drawn, the race is recorded")
