@@ -118,8 +118,14 @@ class GnomeShell(Mutter):
         if not wait_until(lambda: self._try(self.corner_action_open) is not None, 30, 0.2):
             raise RuntimeError("GNOME Shell's D-Bus interface did not answer")
         self.close_corner_action()
-        self._shell().EnableExtension(self.extension, dbus_interface="org.gnome.Shell.Extensions")
-        if not wait_until(lambda: self._try(lambda: self.eval("1")) == 1, 5, 0.1):
+        # Asked again until it takes: the shell may not yet have loaded
+        # its extensions when it first answers.
+        def opened():
+            if self._try(lambda: self.eval("1")) == 1:
+                return True
+            self._try(lambda: self._shell().EnableExtension(self.extension, dbus_interface="org.gnome.Shell.Extensions"))
+            return False
+        if not wait_until(opened, 15, 0.5):
             raise RuntimeError("GNOME Shell's Eval stays shut")
         if not wait_until(lambda: not self.corner_action_open(), 5, 0.1):
             raise RuntimeError("GNOME Shell's overview did not close")
