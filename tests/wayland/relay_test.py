@@ -382,21 +382,16 @@ def hang_up(w, cl):
           f"{relay.open_connections()} open, fds {w.fds_before} before, {open_fds()} now")
 
 
-def client_part(comp, relay, committer):
-    fds_before = open_fds()
-    env = dict(comp.env, WAYLAND_DISPLAY=relay.name)
-    logs = os.path.join(comp.work, "committer.log")
-
+def counted_part(comp, relay, c, logs):
     # (a) The counts are what the client sent; its last buffer is on screen.
-    c = Client(committer, env, logs)
     said = totals(c.answer(10))
     if not check("the client maps its window through the relay", said is not None, open(logs).read()):
-        return
+        return None
     check("counts after start-up match", *matches(relay, said, 1))
     c.send("commit 300 10")
     said = totals(c.answer(20))
     if not check("300 commits go through", said is not None):
-        return
+        return None
     check("counts after 300 commits match", *matches(relay, said, 1))
     check("all of them on the one window", relay.commits(role="xdg", conn=1) == said["commits"],
           str(relay.surfaces))
@@ -417,7 +412,10 @@ def client_part(comp, relay, committer):
     check("counts after the reuse match", *matches(relay, said, 1))
     check("two surfaces seen, the second committed once",
           [len(s.commits) for s in relay.surfaces] == [said["commits"] - 1, 1], str(relay.surfaces))
+    return said
 
+
+def paused_part(comp, relay, c, said):
     # (b) Paused for a second while the client writes far more than a socket
     # holds, and while the compositor has something to tell it.
     before = said
@@ -435,7 +433,7 @@ def client_part(comp, relay, committer):
     relay.resume()
     said = totals(c.answer(30))
     if not check("after resume the client goes on to the end", said is not None):
-        return
+        return None
     log("resumed after", f"{relay.pauses[-1][1] - relay.pauses[-1][0]:.2f} s;",
         "client waited for the socket", said["waits"] - before["waits"], "times")
     check("the client had to wait for its socket", said["waits"] > before["waits"])
@@ -444,7 +442,10 @@ def client_part(comp, relay, committer):
           wait_until(lambda: relay.connection(1).bytes_to_client == relay.connection(1).bytes_down, 2),
           str(relay.connection(1)))
     check("no protocol error", not relay.protocol_errors, str(relay.protocol_errors))
+    return said
 
+
+def cut_part(comp, relay, committer, c, env, logs):
     # (c) Cut: the client sees its connection fail, the compositor stays up,
     # and a new connection through the relay works.
     cut_at = time.monotonic()
@@ -467,6 +468,17 @@ def client_part(comp, relay, committer):
     if said is not None:
         hold_part(comp, relay, committer, c2, env, logs)
     c2.stop()
+
+
+def client_part(comp, relay, committer):
+    fds_before = open_fds()
+    env = dict(comp.env, WAYLAND_DISPLAY=relay.name)
+    logs = os.path.join(comp.work, "committer.log")
+    c = Client(committer, env, logs)
+    said = counted_part(comp, relay, c, logs)
+    if said is None or paused_part(comp, relay, c, said) is None:
+        return
+    cut_part(comp, relay, committer, c, env, logs)
     check("the relay lets go of every connection and of every fd passed",
           wait_until(lambda: relay.open_connections() == 0 and open_fds() == fds_before, 5),
           f"{relay.open_connections()} open, fds {fds_before} before, {open_fds()} now")
