@@ -220,6 +220,22 @@ const SideCover* FindSide(const Connection& c, const wl_surface* surface) {
     return nullptr;
 }
 
+namespace {
+
+// A fullscreen window of the game's on output (the compositor's choice
+// where null), its listeners given data.
+void MakeFullscreen(const Globals& g, wl_surface* surface, wl_output* output, const xdg_surface_listener& onSurface,
+                    const xdg_toplevel_listener& onToplevel, void* data, xdg_surface*& xdgSurface,
+                    xdg_toplevel*& toplevel) {
+    xdgSurface = xdg_wm_base_get_xdg_surface(g.wmBase, surface);
+    xdg_surface_add_listener(xdgSurface, &onSurface, data);
+    toplevel = xdg_surface_get_toplevel(xdgSurface);
+    xdg_toplevel_add_listener(toplevel, &onToplevel, data);
+    xdg_toplevel_set_title(toplevel, "Skorrel");
+    xdg_toplevel_set_app_id(toplevel, "org.skorrel.Skorrel");
+    xdg_toplevel_set_fullscreen(toplevel, output);
+}
+
 // One clear fullscreen surface on each output but the primary.
 void MakeSides(Connection& c) {
     CoverState& cover = c.cover;
@@ -237,16 +253,13 @@ void MakeSides(Connection& c) {
         side.y = out.y - primary->y;
         side.surface = wl_compositor_create_surface(g.compositor);
         if (g.viewporter) side.viewport = wp_viewporter_get_viewport(g.viewporter, side.surface);
-        side.xdgSurface = xdg_wm_base_get_xdg_surface(g.wmBase, side.surface);
-        xdg_surface_add_listener(side.xdgSurface, &kSideSurfaceListener, &side);
-        side.toplevel = xdg_surface_get_toplevel(side.xdgSurface);
-        xdg_toplevel_add_listener(side.toplevel, &kSideToplevelListener, &side);
-        xdg_toplevel_set_title(side.toplevel, "Skorrel");
-        xdg_toplevel_set_app_id(side.toplevel, "org.skorrel.Skorrel");
-        xdg_toplevel_set_fullscreen(side.toplevel, out.output);
+        MakeFullscreen(g, side.surface, out.output, kSideSurfaceListener, kSideToplevelListener, &side,
+                       side.xdgSurface, side.toplevel);
         wl_surface_commit(side.surface);
     }
 }
+
+}  // namespace
 
 // The other outputs' covers, made when first wanted; each acked and given
 // its size as the compositor asks.
@@ -342,13 +355,8 @@ void Cover(const Screen& screen) {
     }
     // Fullscreen, so that it covers panels too and the compositor gives it
     // the focus a pointer lock needs.
-    cover.xdgSurface = xdg_wm_base_get_xdg_surface(g.wmBase, cover.surface);
-    xdg_surface_add_listener(cover.xdgSurface, &kXdgSurfaceListener, &c);
-    cover.toplevel = xdg_surface_get_toplevel(cover.xdgSurface);
-    xdg_toplevel_add_listener(cover.toplevel, &kToplevelListener, &c);
-    xdg_toplevel_set_title(cover.toplevel, "Skorrel");
-    xdg_toplevel_set_app_id(cover.toplevel, "org.skorrel.Skorrel");
-    xdg_toplevel_set_fullscreen(cover.toplevel, out ? out->output : nullptr);
+    MakeFullscreen(g, cover.surface, out ? out->output : nullptr, kXdgSurfaceListener, kToplevelListener, &c,
+                   cover.xdgSurface, cover.toplevel);
     // The window's picture, and the held arrow above it.
     c.picture.layer = LayerOnCover(c);
     c.pointer.arrow.layer = LayerOnCover(c);
