@@ -160,22 +160,19 @@ void DropLayer(const Connection& c, Layer& layer) {
 bool Fractional(const Connection& c) { return c.globals.viewporter && c.cover.scale.fractional > 0; }
 double BufferScale(const Connection& c) { return Fractional(c) ? c.cover.scale.fractional : c.cover.scale.output; }
 
-// Screen pixels to surface units and back.
-double ToSurfaceX(const Connection& c, double px) {
-    const CoverState& cover = c.cover;
-    return cover.screen.width > 0 ? px * cover.current.width / cover.screen.width : px;
-}
+// Screen pixels to surface units and back: v taken from a span of size
+// from to one of size to, unchanged while from is not known.
+namespace {
+double Rescale(double v, int to, int from) { return from > 0 ? v * to / from : v; }
+}  // namespace
+
+double ToSurfaceX(const Connection& c, double px) { return Rescale(px, c.cover.current.width, c.cover.screen.width); }
 double ToSurfaceY(const Connection& c, double py) {
-    const CoverState& cover = c.cover;
-    return cover.screen.height > 0 ? py * cover.current.height / cover.screen.height : py;
+    return Rescale(py, c.cover.current.height, c.cover.screen.height);
 }
-double ToScreenX(const Connection& c, double sx) {
-    const CoverState& cover = c.cover;
-    return cover.current.width > 0 ? sx * cover.screen.width / cover.current.width : sx;
-}
+double ToScreenX(const Connection& c, double sx) { return Rescale(sx, c.cover.screen.width, c.cover.current.width); }
 double ToScreenY(const Connection& c, double sy) {
-    const CoverState& cover = c.cover;
-    return cover.current.height > 0 ? sy * cover.screen.height / cover.current.height : sy;
+    return Rescale(sy, c.cover.screen.height, c.cover.current.height);
 }
 
 // ---- sending what is wanted ------------------------------------------------

@@ -127,7 +127,7 @@ def shove_during_count_in(comp, pressed):
     play(comp, "shove")
 
 
-REACTION = 0.05  # s
+UNLOCK_FIRST = 0.05  # s
 
 
 def wait_go(comp, game):
@@ -140,10 +140,9 @@ def wait_go(comp, game):
     if comp.locks:
         check("the pointer stays locked from the press to go!", game.lock_kept())
     log(f"go! seen {time.monotonic() - game.pressed:.2f} s after the press")
-    # A player's reaction to go!, at the quickest. The compositor has it
-    # to show what the game puts up at go!, as it has the unlock, which
-    # comes on another connection than the harness's motions.
-    time.sleep(REACTION)
+    # The unlock reaches the compositor on another connection than the
+    # harness's motions: it goes first.
+    time.sleep(UNLOCK_FIRST)
     if comp.tells_pointer and not wait_until(lambda: comp.pointer() == comp.screen.held, 1, 0.02):
         log("the compositor's pointer is not at the held point:", comp.pointer())
     comp.at = comp.screen.held
