@@ -185,6 +185,15 @@ close_game() {
   if "$PROBE" wm; then
     focus_game
     xdotool key alt+F4
+    # Once in a full run the game went on after the key: said in the log,
+    # then the key once more, as a player would press it again.
+    local i
+    for ((i = 0; i < 40; i++)); do kill -0 "$GAME_PID" 2>/dev/null || break; sleep 0.05; done
+    if kill -0 "$GAME_PID" 2>/dev/null; then
+      log "still running 2 s after Alt+F4: again"
+      focus_game
+      xdotool key alt+F4
+    fi
   else
     "$PROBE" close "$WIN"
   fi
